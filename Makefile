@@ -1,0 +1,19 @@
+# The two commands of the README.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: test build deps demo clean
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && dbus-run-session -- env QT_QPA_PLATFORM=offscreen \
+	  ctest --output-on-failure -j $(JOBS) --timeout 600
+
+clean:
+	rm -rf $(BUILD)

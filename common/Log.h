@@ -1,0 +1,28 @@
+// The programs' logging: system log, console (stderr) and the rolling file log in
+// <DataFolder>/Logs. Messages are data, never format strings.
+#pragma once
+
+#include <QString>
+#include <string_view>
+
+namespace zuvo {
+
+// Sets up the three loggers for the program with this bundle identifier
+// ("com.roza.zuvoeditor", "com.roza.zuvolocalserver", "com.roza.zuvoscanner").
+// programName is the system log's ident. Call once, first thing at start-up.
+void setupLog(const QString& bundleIdentifier, const QString& programName);
+
+// Written to every logger before the call returns.
+void logError(const QString& message);
+void logError(std::string_view message);
+// Returns at once; written in order with the errors.
+void logInfo(const QString& message);
+void logInfo(std::string_view message);
+
+// The system log only (syslog and stderr), not the file log.
+void logSystem(const QString& message);
+
+// Waits until every message logged so far is written (tests and program exit).
+void flushLog();
+
+}  // namespace zuvo

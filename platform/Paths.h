@@ -1,0 +1,28 @@
+// The folders the programs share: the Application Support folder, the DataFolder with its
+// program bundles, and the user's private temporary folder.
+#pragma once
+
+#include <QString>
+
+namespace zuvo::paths {
+
+// $XDG_DATA_HOME when it is absolute, else ~/.local/share (the XDG rule, which is also the
+// first GenericDataLocation entry).
+QString applicationSupportDirectory();
+
+// <Application Support>/ZuvoDocV30
+QString dataFolder();
+
+// <DataFolder>/<name>.app and its executable <name>.app/Contents/MacOS/<name>.
+QString bundlePath(const QString& programName);
+QString bundleExecutable(const QString& programName);
+
+// $XDG_RUNTIME_DIR when it is set, absolute and private (ours, mode 0700); otherwise a
+// private folder made once per process with mkdtemp under $TMPDIR (or /tmp).
+// Ends without a slash. Empty when no private folder can be had.
+QString temporaryDirectory();
+
+// Creates the folder and its missing parents; the folders it creates get the given mode.
+bool makePrivatePath(const QString& path, unsigned mode = 0700);
+
+}  // namespace zuvo::paths

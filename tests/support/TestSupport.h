@@ -1,0 +1,32 @@
+// Small helpers shared by the tests.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <functional>
+
+namespace zuvo::test {
+
+// The private folder tests/isolate made for this test (falls back to TMPDIR).
+QString testRoot();
+// A new empty folder under the test root.
+QString makeTempDir(const QString& prefix = QStringLiteral("t"));
+// Path of a file in the source tree / build tree.
+QString sourcePath(const QString& relative);
+QString binaryPath(const QString& relative);
+
+QByteArray readFile(const QString& path);
+bool writeFile(const QString& path, const QByteArray& data);
+
+// Runs the Qt event loop until pred() is true or the time is up; returns pred().
+bool waitUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Runs the Qt event loop for the given time.
+void spin(std::chrono::milliseconds time);
+
+// Runs a program to its end; returns its exit code (-1 when it could not start).
+int runProgram(const QString& program, const QStringList& args, QByteArray* out = nullptr,
+               QByteArray* err = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+}  // namespace zuvo::test

@@ -1,0 +1,71 @@
+// Carries one document from the notification to its end: download, opening in the word
+// processor, watching, upload and backup. Its own thread runs only the first steps; every
+// later step runs on the main thread.
+//
+// Lifetime: no list of controllers exists. The controller is held by shared ownership,
+// first by its running thread, then by its download's completion, then by its folder
+// watcher's handler; it is released when the watcher is stopped.
+#pragma once
+
+#include "editor/DocInfo.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+#include <memory>
+#include <optional>
+
+class AAPLFileTreeWatcherThread;
+class PlaceHolderWindowController;
+
+class DocumentEditController : public std::enable_shared_from_this<DocumentEditController> {
+ public:
+  static std::shared_ptr<DocumentEditController> create();
+  ~DocumentEditController();
+
+  // Properties, set by the dispatch before start().
+  std::shared_ptr<PlaceholderDictionary> placeHolderDic;
+  QString currentPlaceHolderElement;
+  bool upload_onProgress = false;
+  std::shared_ptr<PlaceHolderWindowController> placeHolderWindowController;
+  std::optional<QString> download_url;
+  QString is_new_doc;
+  std::optional<QString> placeholder_url;
+  std::optional<QString> upload_url;
+  bool is_template_doc = false;
+  std::optional<QString> xml_path;
+
+  // Begins a new thread that runs main(); the thread holds the controller while it runs.
+  void start();
+  // The thread's body.
+  void main();
+
+  // Download and placeholder list.
+  void downloadWordDocument();
+  bool wordApplicationInstalled();
+  bool getPlaceholderDatawithURL(const QString& url);
+  void downloadDocumentAtUrl(const QString& url);
+
+  // Opening in the word processor and placeholder filling (main thread).
+  void downloadDidFinish(const std::shared_ptr<DocInfo>& info);
+  void openWordDocument(const std::shared_ptr<DocInfo>& info);
+
+  // Change watching, database and close with backup (main thread).
+  void receivedNotification(const std::shared_ptr<DocInfo>& info);
+  void stopWatchingFolder();
+  bool moveFilefrom(const QString& from, const QString& to);
+
+  // Upload and status reports (main thread).
+  void uploadWordDocument(const std::shared_ptr<DocInfo>& info);
+  void sendMessagetoServer(const std::shared_ptr<DocInfo>& info, const QString& status,
+                           std::function<void(bool success)> callback);
+
+  // Fields without accessors.
+  std::shared_ptr<AAPLFileTreeWatcherThread> fileTreeWatcherThread;
+  // "yyyy-MM-dd HH:mm:ss" in the user's time zone (Gregorian, ASCII digits).
+  static QString formatModifiedDate(const QDateTime& date);
+  static QDateTime parseModifiedDate(const QString& text);
+
+ private:
+  DocumentEditController() = default;
+};

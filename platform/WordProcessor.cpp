@@ -1,0 +1,291 @@
+#include "platform/WordProcessor.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
+#include <QVariantMap>
+
+namespace zuvo::wordprocessor {
+namespace {
+
+using detail::DesktopEntry;
+
+constexpr int kNameWaitMs = 30'000;
+constexpr int kScriptTimeoutMs = 120'000;
+
+QStringList applicationDirs() {
+  QStringList dirs;
+  QString home = qEnvironmentVariable("XDG_DATA_HOME");
+  if (home.isEmpty() || !QDir::isAbsolutePath(home)) home = QDir::homePath() + "/.local/share";
+  dirs << home + "/applications";
+  QString dataDirs = qEnvironmentVariable("XDG_DATA_DIRS");
+  if (dataDirs.isEmpty()) dataDirs = QStringLiteral("/usr/local/share/:/usr/share/");
+  for (const QString& d : dataDirs.split(QLatin1Char(':'), Qt::SkipEmptyParts))
+    if (QDir::isAbsolutePath(d)) dirs << QDir::cleanPath(d) + "/applications";
+  return dirs;
+}
+
+// The escapes of a desktop entry's string values.
+QString unescapeValue(const QString& v) {
+  QString out;
+  out.reserve(v.size());
+  for (qsizetype i = 0; i < v.size(); ++i) {
+    if (v[i] != QLatin1Char('\\') || i + 1 == v.size()) {
+      out += v[i];
+      continue;
+    }
+    const QChar c = v[++i];
+    switch (c.unicode()) {
+      case 's': out += QLatin1Char(' '); break;
+      case 'n': out += QLatin1Char('\n'); break;
+      case 't': out += QLatin1Char('\t'); break;
+      case 'r': out += QLatin1Char('\r'); break;
+      case '\\': out += QLatin1Char('\\'); break;
+      default: out += QLatin1Char('\\'); out += c; break;
+    }
+  }
+  return out;
+}
+
+// Splits an Exec value into arguments by its quoting rules; nothing on an open quote.
+std::optional<QStringList> splitExec(const QString& exec) {
+  QStringList args;
+  QString cur;
+  bool inArg = false, quoted = false;
+  for (qsizetype i = 0; i < exec.size(); ++i) {
+    const QChar c = exec[i];
+    if (quoted) {
+      if (c == QLatin1Char('"')) {
+        quoted = false;
+      } else if (c == QLatin1Char('\\') && i + 1 < exec.size() &&
+                 QStringLiteral("\"`$\\").contains(exec[i + 1])) {
+        cur += exec[++i];
+      } else {
+        cur += c;
+      }
+    } else if (c == QLatin1Char(' ') || c == QLatin1Char('\t')) {
+      if (inArg) args << cur;
+      cur.clear();
+      inArg = false;
+    } else if (c == QLatin1Char('"')) {
+      quoted = inArg = true;
+    } else {
+      cur += c;
+      inArg = true;
+    }
+  }
+  if (quoted) return std::nullopt;
+  if (inArg) args << cur;
+  return args;
+}
+
+bool isFileCode(const QString& arg) {
+  return arg == QLatin1String("%f") || arg == QLatin1String("%F") || arg == QLatin1String("%u") ||
+         arg == QLatin1String("%U");
+}
+
+// Field codes inside an argument other than the file codes standing alone.
+QString expandInline(const QString& arg, const QString& file, const DesktopEntry& entry) {
+  QString out;
+  for (qsizetype i = 0; i < arg.size(); ++i) {
+    if (arg[i] != QLatin1Char('%') || i + 1 == arg.size()) {
+      out += arg[i];
+      continue;
+    }
+    switch (arg[++i].unicode()) {
+      case '%': out += QLatin1Char('%'); break;
+      case 'f': case 'u': out += file; break;
+      case 'c': out += entry.name; break;
+      case 'k': out += entry.path; break;
+      default: break;  // deprecated or unknown codes are dropped
+    }
+  }
+  return out;
+}
+
+std::optional<DesktopEntry> findEntry() {
+  const QString path = detail::findDesktopEntry(QString::fromLatin1(kDesktopEntryId));
+  if (path.isEmpty()) return std::nullopt;
+  std::optional<DesktopEntry> entry = detail::readDesktopEntry(path);
+  if (!entry || !detail::isUsable(*entry)) return std::nullopt;
+  return entry;
+}
+
+bool startAll(const QList<QStringList>& commands) {
+  if (commands.isEmpty()) return false;
+  bool ok = true;
+  for (const QStringList& cmd : commands) {
+    if (cmd.isEmpty() || !QProcess::startDetached(cmd.first(), cmd.mid(1))) ok = false;
+  }
+  return ok;
+}
+
+bool nameHasOwner(QDBusConnection& bus) {
+  QDBusMessage m = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+  m << QString::fromLatin1(kScriptService);
+  const QDBusMessage reply = bus.call(m, QDBus::Block, 5'000);
+  return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+         reply.arguments().first().toBool();
+}
+
+}  // namespace
+
+namespace detail {
+
+QString findDesktopEntry(const QString& id) {
+  for (const QString& dir : applicationDirs()) {
+    const QString candidate = dir + QLatin1Char('/') + id;
+    if (QFileInfo(candidate).isFile()) return candidate;
+  }
+  return {};
+}
+
+std::optional<DesktopEntry> readDesktopEntry(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+  DesktopEntry e;
+  e.path = path;
+  bool sawMain = false;
+  QString group;
+  const QList<QByteArray> lines = f.readAll().split('\n');
+  for (const QByteArray& raw : lines) {
+    const QString line = QString::fromUtf8(raw).trimmed();
+    if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) continue;
+    if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+      group = line.mid(1, line.size() - 2);
+      if (group == QLatin1String("Desktop Entry")) sawMain = true;
+      continue;
+    }
+    const qsizetype eq = line.indexOf(QLatin1Char('='));
+    if (eq <= 0) continue;
+    const QString key = line.left(eq).trimmed();
+    const QString value = unescapeValue(line.mid(eq + 1).trimmed());
+    if (group == QLatin1String("Desktop Entry")) {
+      if (key == QLatin1String("Name")) e.name = value;
+      else if (key == QLatin1String("Icon")) e.icon = value;
+      else if (key == QLatin1String("Type")) e.type = value;
+      else if (key == QLatin1String("Exec")) e.exec = value;
+      else if (key == QLatin1String("TryExec")) e.tryExec = value;
+      else if (key == QLatin1String("Hidden")) e.hidden = value == QLatin1String("true");
+      else if (key == QLatin1String("Actions"))
+        e.actions = value.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    } else if (group.startsWith(QLatin1String("Desktop Action ")) && key == QLatin1String("Exec")) {
+      e.actionExec.insert(group.mid(15), value);
+    }
+  }
+  if (!sawMain) return std::nullopt;
+  return e;
+}
+
+bool isUsable(const DesktopEntry& entry) {
+  if (entry.type != QLatin1String("Application") || entry.hidden) return false;
+  if (entry.tryExec.isEmpty()) return true;
+  if (QDir::isAbsolutePath(entry.tryExec)) {
+    const QFileInfo fi(entry.tryExec);
+    return fi.isFile() && fi.isExecutable();
+  }
+  return !QStandardPaths::findExecutable(entry.tryExec).isEmpty();
+}
+
+QList<QStringList> commandLines(const QString& exec, const QStringList& files,
+                                const DesktopEntry& entry) {
+  const std::optional<QStringList> args = splitExec(exec);
+  if (!args || args->isEmpty()) return {};
+  const bool perFile = args->contains(QStringLiteral("%f")) || args->contains(QStringLiteral("%u"));
+  const QList<QStringList> fileSets = [&] {
+    QList<QStringList> sets;
+    if (perFile && files.size() > 1)
+      for (const QString& f : files) sets << QStringList{f};
+    else
+      sets << files;
+    return sets;
+  }();
+  QList<QStringList> commands;
+  for (const QStringList& set : fileSets) {
+    QStringList cmd;
+    for (const QString& a : *args) {
+      if (isFileCode(a)) {
+        cmd << set;
+      } else if (a.size() == 2 && a[0] == QLatin1Char('%') && QStringLiteral("dDnNvm").contains(a[1])) {
+        // deprecated codes standing alone leave no argument
+      } else if (a == QLatin1String("%i")) {
+        if (!entry.icon.isEmpty()) cmd << QStringLiteral("--icon") << entry.icon;
+      } else {
+        cmd << expandInline(a, set.value(0), entry);
+      }
+    }
+    if (cmd.isEmpty() || cmd.first().isEmpty()) return {};
+    commands << cmd;
+  }
+  return commands;
+}
+
+}  // namespace detail
+
+bool isInstalled() { return findEntry().has_value(); }
+
+bool openFile(const QString& path) {
+  const std::optional<DesktopEntry> entry = findEntry();
+  if (!entry) return false;
+  return startAll(detail::commandLines(entry->exec, {path}, *entry));
+}
+
+std::optional<QString> runScript(const QString& source) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return std::nullopt;
+  if (!nameHasOwner(bus)) {
+    // As "tell application" does: launch it, then wait for it to take its name.
+    const std::optional<DesktopEntry> entry = findEntry();
+    if (!entry || !startAll(detail::commandLines(entry->exec, {}, *entry))) return std::nullopt;
+    QDeadlineTimer deadline(kNameWaitMs);
+    while (!nameHasOwner(bus)) {
+      if (deadline.hasExpired()) return std::nullopt;
+      QThread::msleep(50);
+    }
+  }
+  QDBusMessage call = QDBusMessage::createMethodCall(
+      QString::fromLatin1(kScriptService), QString::fromLatin1(kScriptPath),
+      QString::fromLatin1(kScriptInterface), QStringLiteral("DoScript"));
+  call << source;
+  const QDBusMessage reply = bus.call(call, QDBus::Block, kScriptTimeoutMs);
+  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1 ||
+      reply.signature() != QLatin1String("s"))
+    return std::nullopt;
+  return reply.arguments().first().toString();
+}
+
+bool printFiles(const QStringList& paths) {
+  if (paths.isEmpty()) return false;
+  const std::optional<DesktopEntry> entry = findEntry();
+  if (!entry || !entry->actions.contains(QStringLiteral("Print"))) return false;
+  const QString exec = entry->actionExec.value(QStringLiteral("Print"));
+  if (exec.isEmpty()) return false;
+  return startAll(detail::commandLines(exec, paths, *entry));
+}
+
+}  // namespace zuvo::wordprocessor
+
+namespace zuvo {
+
+void postUserNotification(const QString& title, const QString& informativeText) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return;
+  QDBusMessage m = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+  const QVariantMap hints{{QStringLiteral("sound-name"), QStringLiteral("message-new-instant")}};
+  m << QCoreApplication::applicationName() << uint(0) << QString() << title << informativeText
+    << QStringList() << hints << int(-1);
+  bus.send(m);  // no reply awaited: a missing notification service is not an error here
+}
+
+}  // namespace zuvo

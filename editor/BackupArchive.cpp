@@ -1,0 +1,162 @@
+#include "editor/BackupArchive.h"
+
+#include <QFile>
+
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace zuvo::backup {
+
+namespace {
+
+struct Entry {
+  std::string name;  // relative, "/"-separated; folders end with "/"
+  fs::path path;
+  bool folder;
+};
+
+QString fromNative(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
+
+bool listEntries(const fs::path& root, std::vector<Entry>* entries, QString* error) {
+  std::error_code ec;
+  const fs::file_status rootStatus = fs::symlink_status(root, ec);
+  if (ec || !fs::is_directory(rootStatus)) {
+    *error = QStringLiteral("%1 is not a folder").arg(fromNative(root.native()));
+    return false;
+  }
+  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
+  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const fs::file_status st = it->symlink_status(ec);
+    if (ec) break;
+    std::string name = it->path().lexically_relative(root).generic_string();
+    if (fs::is_directory(st)) {
+      entries->push_back({name + "/", it->path(), true});
+    } else if (fs::is_regular_file(st)) {
+      entries->push_back({name, it->path(), false});
+    } else {
+      *error = QStringLiteral("%1 is neither a file nor a folder").arg(fromNative(it->path().native()));
+      return false;
+    }
+  }
+  if (ec) {
+    *error = QStringLiteral("Cannot list %1: %2")
+                 .arg(fromNative(root.native()), QString::fromStdString(ec.message()));
+    return false;
+  }
+  std::sort(entries->begin(), entries->end(),
+            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  return true;
+}
+
+QString zipError(zip_t* za) { return QString::fromLocal8Bit(zip_strerror(za)); }
+
+bool addEntries(zip_t* za, const std::vector<Entry>& entries, const QByteArray& password,
+                QString* error) {
+  for (const Entry& e : entries) {
+    zip_int64_t index;
+    if (e.folder) {
+      index = zip_dir_add(za, e.name.c_str(), ZIP_FL_ENC_GUESS);
+    } else {
+      zip_source_t* source = zip_source_file(za, e.path.c_str(), 0, 0);
+      if (!source) {
+        *error = zipError(za);
+        return false;
+      }
+      index = zip_file_add(za, e.name.c_str(), source, ZIP_FL_ENC_GUESS);
+      if (index < 0) zip_source_free(source);
+    }
+    if (index < 0) {
+      *error = zipError(za);
+      return false;
+    }
+    if (e.folder) continue;
+    // Level 6 is deflate's default; libzip's own default stores small files as they are.
+    if (zip_set_file_compression(za, zip_uint64_t(index), ZIP_CM_DEFLATE, 6) != 0 ||
+        zip_file_set_encryption(za, zip_uint64_t(index), ZIP_EM_AES_256, password.constData()) != 0) {
+      *error = zipError(za);
+      return false;
+    }
+  }
+  return true;
+}
+
+// zip_close can succeed without writing a file (no entries); count what is really there.
+bool archiveHoldsEntries(const std::string& path, const std::vector<Entry>& entries, QString* error) {
+  int code = 0;
+  zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
+  if (!za) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, code);
+    *error = QStringLiteral("The archive was not written: %1")
+                 .arg(QString::fromLocal8Bit(zip_error_strerror(&ze)));
+    zip_error_fini(&ze);
+    return false;
+  }
+  bool ok = zip_get_num_entries(za, 0) == zip_int64_t(entries.size());
+  for (const Entry& e : entries)
+    ok = ok && zip_name_locate(za, e.name.c_str(), ZIP_FL_ENC_RAW) >= 0;
+  zip_discard(za);
+  if (!ok) *error = QStringLiteral("The archive does not hold every entry");
+  return ok;
+}
+
+}  // namespace
+
+bool writeFolderArchive(const QString& folder, const QString& archivePath, const QByteArray& password,
+                        QString* error) {
+  QString scratch;
+  QString& why = error ? *error : scratch;
+  const fs::path root(QFile::encodeName(folder).toStdString());
+  const std::string target = QFile::encodeName(archivePath).toStdString();
+
+  std::vector<Entry> entries;
+  if (!listEntries(root, &entries, &why)) return false;
+
+  std::string temp = target + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    why = QStringLiteral("Cannot create %1: %2")
+              .arg(archivePath, QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+  }
+  ::close(fd);
+
+  int code = 0;
+  zip_t* za = zip_open(temp.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+  bool ok = za != nullptr;
+  if (!za) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, code);
+    why = QString::fromLocal8Bit(zip_error_strerror(&ze));
+    zip_error_fini(&ze);
+  } else if (!addEntries(za, entries, password, &why)) {
+    zip_discard(za);
+    ok = false;
+  } else if (zip_close(za) != 0) {
+    why = zipError(za);
+    zip_discard(za);
+    ok = false;
+  }
+  ok = ok && archiveHoldsEntries(temp, entries, &why);
+  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
+    why = QStringLiteral("Cannot replace %1: %2")
+              .arg(archivePath, QString::fromLocal8Bit(std::strerror(errno)));
+    ok = false;
+  }
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+}  // namespace zuvo::backup

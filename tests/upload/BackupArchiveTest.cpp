@@ -1,0 +1,124 @@
+#include "editor/BackupArchive.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+using namespace zuvo;
+
+namespace {
+
+const QByteArray kPassword = "Pw-for-tests";
+
+int sevenZip(const QStringList& args, QByteArray* out = nullptr) {
+  QByteArray err;
+  return test::runProgram("7z", args, out, &err);
+}
+
+// Entries as `7z l -slt` reports them: path -> "Method|Encrypted|Folder".
+std::map<std::string, std::string> listing(const QString& archive) {
+  QByteArray out;
+  EXPECT_EQ(sevenZip({"l", "-slt", "-p" + kPassword, archive}, &out), 0);
+  std::map<std::string, std::string> entries;
+  const QString text = QString::fromUtf8(out);
+  const int start = text.indexOf("----------");
+  for (const QString& block : text.mid(start).split("\n\n", Qt::SkipEmptyParts)) {
+    QMap<QString, QString> f;
+    for (const QString& line : block.split('\n')) {
+      const int eq = line.indexOf(" = ");
+      if (eq > 0) f[line.left(eq)] = line.mid(eq + 3);
+    }
+    if (f.contains("Path")) entries[f["Path"].toStdString()] =
+          (f["Method"] + "|" + f["Encrypted"] + "|" + f["Folder"]).toStdString();
+  }
+  return entries;
+}
+
+QByteArray extracted(const QString& archive, const QString& entry, const QByteArray& password) {
+  QByteArray out;
+  if (sevenZip({"x", "-so", "-p" + password, archive, entry}, &out) != 0) return "<failed>";
+  return out;
+}
+
+QStringList folderEntries(const QString& dir) {
+  return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+}  // namespace
+
+TEST(BackupArchive, EveryEntryRelativeDeflatedAndAes256) {
+  const QString root = test::makeTempDir();
+  const QString folder = root + "/ABC123";
+  const QByteArray doc("PK\x03\x04 binary \x00\xff\r\n", 15);
+  const QString umlaut = QString::fromUtf8("Brief_Müller.docx");
+  ASSERT_TRUE(QDir().mkpath(folder + "/sub/empty"));
+  ASSERT_TRUE(test::writeFile(folder + "/Letter_ABC123.docx", doc));
+  ASSERT_TRUE(test::writeFile(folder + "/.~lock.Letter_ABC123.docx#", "lock"));
+  ASSERT_TRUE(test::writeFile(folder + "/" + umlaut, QByteArray(100000, 'a')));
+  ASSERT_TRUE(test::writeFile(folder + "/sub/notes.txt", "notes"));
+  const QString archive = root + "/ABC123.zip";
+
+  QString error;
+  ASSERT_TRUE(backup::writeFolderArchive(folder, archive, kPassword, &error)) << error.toStdString();
+
+  EXPECT_EQ(sevenZip({"t", "-p" + kPassword, archive}), 0);
+  EXPECT_NE(sevenZip({"t", "-pwrong", archive}), 0);
+  const std::map<std::string, std::string> expected{
+      {"Letter_ABC123.docx", "AES-256 Deflate|+|-"},
+      {".~lock.Letter_ABC123.docx#", "AES-256 Deflate|+|-"},
+      {umlaut.toStdString(), "AES-256 Deflate|+|-"},
+      {"sub/notes.txt", "AES-256 Deflate|+|-"},
+      {"sub", "Store|-|+"},
+      {"sub/empty", "Store|-|+"},
+  };
+  EXPECT_EQ(listing(archive), expected);
+  EXPECT_EQ(extracted(archive, "Letter_ABC123.docx", kPassword), doc);
+  EXPECT_EQ(extracted(archive, "sub/notes.txt", kPassword), "notes");
+  EXPECT_EQ(folderEntries(root), (QStringList{"ABC123", "ABC123.zip"}));  // no temporary left
+  struct stat st {};
+  ASSERT_EQ(stat(QFile::encodeName(archive).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u) << "backups of documents stay private";
+}
+
+TEST(BackupArchive, NewArchiveReplacesOldOnlyWhenComplete) {
+  const QString root = test::makeTempDir();
+  const QString archive = root + "/T1.zip";
+  ASSERT_TRUE(QDir().mkpath(root + "/T1"));
+  ASSERT_TRUE(test::writeFile(root + "/T1/doc.docx", "first"));
+  ASSERT_TRUE(backup::writeFolderArchive(root + "/T1", archive, kPassword));
+  ASSERT_TRUE(test::writeFile(root + "/T1/doc.docx", "second"));
+  ASSERT_TRUE(backup::writeFolderArchive(root + "/T1", archive, kPassword));
+  EXPECT_EQ(extracted(archive, "doc.docx", kPassword), "second");
+  const QByteArray good = test::readFile(archive);
+
+  // Each of these fails and leaves the older archive byte for byte.
+  ASSERT_TRUE(QDir().mkpath(root + "/withpipe"));
+  ASSERT_TRUE(test::writeFile(root + "/withpipe/doc.docx", "x"));
+  ASSERT_EQ(mkfifo(QFile::encodeName(root + "/withpipe/pipe").constData(), 0600), 0);
+  ASSERT_TRUE(QDir().mkpath(root + "/withlink"));
+  ASSERT_EQ(symlink("/etc", QFile::encodeName(root + "/withlink/etc").constData()), 0);
+  ASSERT_TRUE(QDir().mkpath(root + "/empty"));
+  ASSERT_TRUE(test::writeFile(root + "/plainfile", "x"));
+  for (const QString& bad : {root + "/missing", root + "/withpipe", root + "/withlink",
+                             root + "/empty", root + "/plainfile"}) {
+    QString error;
+    EXPECT_FALSE(backup::writeFolderArchive(bad, archive, kPassword, &error)) << bad.toStdString();
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(test::readFile(archive), good) << bad.toStdString();
+  }
+  EXPECT_FALSE(backup::writeFolderArchive(root + "/T1", root + "/nofolder/T1.zip", kPassword));
+  ASSERT_TRUE(QDir().mkpath(root + "/dirzip.zip"));
+  EXPECT_FALSE(backup::writeFolderArchive(root + "/T1", root + "/dirzip.zip", kPassword));
+
+  const QStringList left = folderEntries(root).filter(QRegularExpression("\\.zip\\."));
+  EXPECT_TRUE(left.isEmpty()) << left.join(", ").toStdString();
+}

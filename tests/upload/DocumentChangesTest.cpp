@@ -1,0 +1,80 @@
+#include "editor/DocumentChanges.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace zuvo;
+using namespace std::chrono_literals;
+
+TEST(DocumentChanges, ModifiedOnlyWhenMoreThanOneSecondNewer) {
+  const QDateTime stored = QDateTime::fromSecsSinceEpoch(1717236000);
+  const std::chrono::nanoseconds base = 1717236000s;
+  struct Case {
+    std::chrono::nanoseconds file;
+    QDateTime stored;
+    bool modified;
+  } cases[] = {
+      {base, stored, false},
+      {base + 1s, stored, false},
+      {base + 1s + 1ns, stored, true},
+      {base + 1500ms, stored, true},
+      {base - 5s, stored, false},
+      {base, QDateTime(), true},  // a stored text that could not be read
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(changes::isModifiedSince(c.file, c.stored), c.modified) << c.file.count();
+}
+
+TEST(DocumentChanges, ModificationTimeOfRealFiles) {
+  const QString dir = test::makeTempDir();
+  ASSERT_TRUE(test::writeFile(dir + "/doc.docx", "x"));
+  const timespec times[2] = {{0, UTIME_OMIT}, {1717236001, 500000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(dir + "/doc.docx").constData(), times, 0), 0);
+  EXPECT_EQ(changes::modificationTime(dir + "/doc.docx"), 1717236001500ms);
+  EXPECT_EQ(changes::toDateTime(1717236001500ms), QDateTime::fromSecsSinceEpoch(1717236001));
+  QString error;
+  EXPECT_FALSE(changes::modificationTime(dir + "/gone.docx", &error));
+  EXPECT_TRUE(error.contains("gone.docx"));
+}
+
+TEST(DocumentChanges, EntryCountIncludesHiddenAndOddEntries) {
+  const QString dir = test::makeTempDir();
+  EXPECT_EQ(changes::folderEntryCount(dir + "/missing"), 0);
+  EXPECT_EQ(changes::folderEntryCount(dir), 0);
+  ASSERT_TRUE(test::writeFile(dir + "/Letter_T1.docx", "x"));
+  EXPECT_EQ(changes::folderEntryCount(dir), 1);
+  EXPECT_EQ(changes::folderEntryCount(dir + "/Letter_T1.docx"), 0);
+  ASSERT_TRUE(test::writeFile(dir + "/.~lock.Letter_T1.docx#", "x"));
+  EXPECT_EQ(changes::folderEntryCount(dir), 2);
+  ASSERT_EQ(symlink("nowhere", QFile::encodeName(dir + "/broken").constData()), 0);
+  ASSERT_TRUE(QDir().mkdir(dir + "/.sub"));
+  EXPECT_EQ(changes::folderEntryCount(dir), 4);
+}
+
+TEST(DocumentChanges, MoveNeverReplacesAnExistingDestination) {
+  const QString dir = test::makeTempDir();
+  ASSERT_TRUE(QDir().mkpath(dir + "/Documents/T1"));
+  ASSERT_TRUE(test::writeFile(dir + "/Documents/T1/doc.docx", "doc"));
+  ASSERT_TRUE(QDir().mkpath(dir + "/Backup/emptydir"));
+  ASSERT_TRUE(test::writeFile(dir + "/Backup/file", "old"));
+  for (const QString& taken : {dir + "/Backup/emptydir", dir + "/Backup/file"}) {
+    QString error;
+    EXPECT_FALSE(changes::moveWithoutReplacing(dir + "/Documents/T1", taken, &error));
+    EXPECT_TRUE(error.contains("exists")) << error.toStdString();
+    EXPECT_EQ(test::readFile(dir + "/Documents/T1/doc.docx"), "doc");
+  }
+  EXPECT_EQ(test::readFile(dir + "/Backup/file"), "old");
+  EXPECT_TRUE(QDir(dir + "/Backup/emptydir").isEmpty());
+  EXPECT_FALSE(changes::moveWithoutReplacing(dir + "/Documents/none", dir + "/Backup/none"));
+
+  ASSERT_TRUE(changes::moveWithoutReplacing(dir + "/Documents/T1", dir + "/Backup/T1"));
+  EXPECT_EQ(test::readFile(dir + "/Backup/T1/doc.docx"), "doc");
+  EXPECT_FALSE(QFile::exists(dir + "/Documents/T1"));
+}

@@ -1,4 +1,5 @@
 #include "editor/DocumentChanges.h"
+#include "editor/ViewControllers/DocumentEditController.h"
 
 #include "support/TestSupport.h"
 
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 
 using namespace zuvo;
@@ -77,4 +79,16 @@ TEST(DocumentChanges, MoveNeverReplacesAnExistingDestination) {
   ASSERT_TRUE(changes::moveWithoutReplacing(dir + "/Documents/T1", dir + "/Backup/T1"));
   EXPECT_EQ(test::readFile(dir + "/Backup/T1/doc.docx"), "doc");
   EXPECT_FALSE(QFile::exists(dir + "/Documents/T1"));
+}
+
+TEST(DocumentChanges, ModifiedTextRoundTripsInLocalTime) {
+  qputenv("TZ", "Europe/Berlin");
+  tzset();
+  const QDateTime summer = QDateTime::fromSecsSinceEpoch(1717236000);  // 2024-06-01 10:00:00 UTC
+  EXPECT_EQ(DocumentEditController::formatModifiedDate(summer), "2024-06-01 12:00:00");
+  EXPECT_EQ(DocumentEditController::parseModifiedDate("2024-06-01 12:00:00"), summer);
+  for (const QString& bad : {"", "garbage", "2024-06-01", "2024-13-01 00:00:00", "2024-06-01 12:00:00 +0000"})
+    EXPECT_FALSE(DocumentEditController::parseModifiedDate(bad).isValid()) << bad.toStdString();
+  qunsetenv("TZ");
+  tzset();
 }

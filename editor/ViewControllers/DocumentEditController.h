@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -57,8 +58,10 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
 
   // Upload and status reports (main thread).
   void uploadWordDocument(const std::shared_ptr<DocInfo>& info);
+  // The callback runs once on the main thread: (no error, true) or (the error's text, false).
+  using StatusCallback = std::function<void(const std::optional<QString>& error, bool success)>;
   void sendMessagetoServer(const std::shared_ptr<DocInfo>& info, const QString& status,
-                           std::function<void(bool success)> callback);
+                           StatusCallback callback);
 
   // Fields without accessors.
   std::shared_ptr<AAPLFileTreeWatcherThread> fileTreeWatcherThread;
@@ -68,4 +71,12 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
 
  private:
   DocumentEditController() = default;
+
+  // Change watching and upload steps (main thread).
+  bool checkForChanges(const std::shared_ptr<DocInfo>& info);  // true when an upload started
+  void runClosingSteps(const std::shared_ptr<DocInfo>& info);
+  void uploadDidFinish(const std::shared_ptr<DocInfo>& info);
+  void uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error);
+  // The document closed while its last save was being uploaded: close once that upload ends.
+  bool close_afterUpload = false;
 };

@@ -1,25 +1,206 @@
-// Minimal logging until the rolling file logger lands: stderr only.
+// One queue and one worker carry every message to the loggers, so lines keep the order
+// in which they were logged whatever their kind; an error call waits until the worker has
+// written it (and everything before it), an information call does not wait.
 #include "common/Log.h"
 
-#include <cstdio>
+#include "platform/Paths.h"
+
+#include <spdlog/logger.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/sinks/syslog_sink.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <syslog.h>
+#include <thread>
+#include <vector>
 
 namespace zuvo {
 namespace {
-std::mutex g_mutex;
-void writeLine(std::string_view text) {
-  std::lock_guard lock(g_mutex);
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fputc('\n', stderr);
+
+using Clock = std::chrono::system_clock;
+
+struct Entry {
+  spdlog::level::level_enum level;
+  bool toFile;
+  Clock::time_point time;
+  std::string text;
+};
+
+thread_local bool t_onWorker = false;
+
+class LogCore {
+ public:
+  LogCore() {
+    auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    console->set_pattern("%v");
+    all_ = makeLogger({console});
+    system_ = all_;
+    worker_ = std::thread([this] { run(); });
+    worker_.detach();
+  }
+
+  void configure(const std::string& bundleIdentifier, const std::string& programName,
+                 const LogFileOptions& options) {
+    auto file = std::make_shared<LogFileSink>(logsDirectory().toStdString(), bundleIdentifier, options);
+    auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    console->set_pattern("%v");
+    std::lock_guard config(configMutex_);
+    // The old system-log sink calls closelog() when it goes: drop it before the new
+    // one opens the log with its ident.
+    all_.reset();
+    system_.reset();
+    auto sysLog = std::make_shared<spdlog::sinks::syslog_sink_mt>(programName, LOG_PID, LOG_USER, false);
+    all_ = makeLogger({sysLog, console, file});
+    system_ = makeLogger({sysLog, console});
+  }
+
+  // Returns the entry's number.
+  std::uint64_t enqueue(spdlog::level::level_enum level, bool toFile, std::string text) {
+    Entry entry{level, toFile, Clock::now(), std::move(text)};
+    std::uint64_t number;
+    {
+      std::lock_guard lock(queueMutex_);
+      queue_.push_back(std::move(entry));
+      number = ++enqueued_;
+    }
+    queueCv_.notify_one();
+    return number;
+  }
+
+  void waitFor(std::uint64_t number) {
+    if (t_onWorker) return;  // a sink logging from the worker must not wait for itself
+    std::unique_lock lock(queueMutex_);
+    doneCv_.wait(lock, [&] { return written_ >= number; });
+  }
+
+  void flush() {
+    std::uint64_t number;
+    {
+      std::lock_guard lock(queueMutex_);
+      number = enqueued_;
+    }
+    waitFor(number);
+  }
+
+ private:
+  static std::shared_ptr<spdlog::logger> makeLogger(std::vector<spdlog::sink_ptr> sinks) {
+    auto logger = std::make_shared<spdlog::logger>("zuvo", sinks.begin(), sinks.end());
+    logger->set_level(spdlog::level::trace);
+    logger->flush_on(spdlog::level::off);  // the worker flushes after each batch
+    return logger;
+  }
+
+  void run() {
+    t_onWorker = true;
+    std::deque<Entry> batch;
+    for (;;) {
+      std::uint64_t last;
+      {
+        std::unique_lock lock(queueMutex_);
+        queueCv_.wait(lock, [&] { return !queue_.empty(); });
+        batch.swap(queue_);
+        last = enqueued_;
+      }
+      {
+        std::lock_guard config(configMutex_);
+        for (const Entry& entry : batch) {
+          try {
+            const auto& logger = entry.toFile ? all_ : system_;
+            if (logger) logger->log(entry.time, spdlog::source_loc{}, entry.level,
+                        spdlog::string_view_t(entry.text.data(), entry.text.size()));
+          } catch (...) {
+          }
+        }
+        try {
+          if (all_) all_->flush();
+          if (system_) system_->flush();
+        } catch (...) {
+        }
+      }
+      batch.clear();
+      {
+        std::lock_guard lock(queueMutex_);
+        written_ = last;
+      }
+      doneCv_.notify_all();
+    }
+  }
+
+  std::mutex queueMutex_;
+  std::condition_variable queueCv_, doneCv_;
+  std::deque<Entry> queue_;
+  std::uint64_t enqueued_ = 0, written_ = 0;
+  std::mutex configMutex_;
+  std::shared_ptr<spdlog::logger> all_, system_;
+  std::thread worker_;
+};
+
+// Never destroyed: log calls may come from other threads and static destructors
+// while the program ends; pending lines are written at exit.
+LogCore& core() {
+  static LogCore* instance = [] {
+    auto* made = new LogCore;
+    std::atexit([] { core().flush(); });
+    return made;
+  }();
+  return *instance;
 }
+
+std::string utf8(const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+// Log calls never throw: a failure to log must not end the caller's work.
+template <typename F>
+void guarded(F&& f) noexcept {
+  try {
+    f();
+  } catch (...) {
+  }
+}
+
+void logWaiting(spdlog::level::level_enum level, bool toFile, std::string text) {
+  LogCore& c = core();
+  c.waitFor(c.enqueue(level, toFile, std::move(text)));
+}
+
 }  // namespace
 
-void setupLog(const QString&, const QString&) {}
-void logError(const QString& message) { writeLine(message.toStdString()); }
-void logError(std::string_view message) { writeLine(message); }
-void logInfo(const QString& message) { writeLine(message.toStdString()); }
-void logInfo(std::string_view message) { writeLine(message); }
-void logSystem(const QString& message) { writeLine(message.toStdString()); }
-void flushLog() {}
+QString logsDirectory() { return paths::dataFolder() + QStringLiteral("/Logs"); }
+
+void setupLog(const QString& bundleIdentifier, const QString& programName) {
+  setupLog(bundleIdentifier, programName, LogFileOptions{});
+}
+
+void setupLog(const QString& bundleIdentifier, const QString& programName, const LogFileOptions& options) {
+  guarded([&] { core().configure(utf8(bundleIdentifier), utf8(programName), options); });
+}
+
+void logError(const QString& message) {
+  guarded([&] { logWaiting(spdlog::level::err, true, utf8(message)); });
+}
+void logError(std::string_view message) {
+  guarded([&] { logWaiting(spdlog::level::err, true, std::string(message)); });
+}
+void logError(const char* message) { logError(std::string_view(message ? message : "")); }
+void logInfo(const QString& message) {
+  guarded([&] { core().enqueue(spdlog::level::info, true, utf8(message)); });
+}
+void logInfo(std::string_view message) {
+  guarded([&] { core().enqueue(spdlog::level::info, true, std::string(message)); });
+}
+void logInfo(const char* message) { logInfo(std::string_view(message ? message : "")); }
+void logSystem(const QString& message) {
+  guarded([&] { logWaiting(spdlog::level::err, false, utf8(message)); });
+}
+
+void flushLog() {
+  guarded([] { core().flush(); });
+}
 
 }  // namespace zuvo

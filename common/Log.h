@@ -2,6 +2,8 @@
 // <DataFolder>/Logs. Messages are data, never format strings.
 #pragma once
 
+#include "common/LogFileSink.h"
+
 #include <QString>
 #include <string_view>
 
@@ -10,16 +12,24 @@ namespace zuvo {
 // Sets up the three loggers for the program with this bundle identifier
 // ("com.roza.zuvoeditor", "com.roza.zuvolocalserver", "com.roza.zuvoscanner").
 // programName is the system log's ident. Call once, first thing at start-up.
+// Until then messages go to stderr only.
 void setupLog(const QString& bundleIdentifier, const QString& programName);
+// The same with other file limits or clock (tests).
+void setupLog(const QString& bundleIdentifier, const QString& programName, const LogFileOptions& options);
+
+// <Application Support>/ZuvoDocV30/Logs
+QString logsDirectory();
 
 // Written to every logger before the call returns.
 void logError(const QString& message);
 void logError(std::string_view message);
+void logError(const char* message);  // UTF-8
 // Returns at once; written in order with the errors.
 void logInfo(const QString& message);
 void logInfo(std::string_view message);
+void logInfo(const char* message);  // UTF-8
 
-// The system log only (syslog and stderr), not the file log.
+// The system log only (syslog and stderr), not the file log. Written before it returns.
 void logSystem(const QString& message);
 
 // Waits until every message logged so far is written (tests and program exit).

@@ -44,18 +44,26 @@ class LogCore {
   }
 
   void configure(const std::string& bundleIdentifier, const std::string& programName,
-                 const LogFileOptions& options) {
-    auto file = std::make_shared<LogFileSink>(logsDirectory().toStdString(), bundleIdentifier, options);
-    auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-    console->set_pattern("%v");
+                 const LogOptions& options) {
+    auto file = std::make_shared<LogFileSink>(logsDirectory().toStdString(), bundleIdentifier, options.file);
+    std::vector<spdlog::sink_ptr> systemSinks;
+    if (options.console) {
+      auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+      console->set_pattern("%v");
+      systemSinks.push_back(console);
+    }
     std::lock_guard config(configMutex_);
     // The old system-log sink calls closelog() when it goes: drop it before the new
     // one opens the log with its ident.
     all_.reset();
     system_.reset();
-    auto sysLog = std::make_shared<spdlog::sinks::syslog_sink_mt>(programName, LOG_PID, LOG_USER, false);
-    all_ = makeLogger({sysLog, console, file});
-    system_ = makeLogger({sysLog, console});
+    if (options.systemLog)
+      systemSinks.insert(systemSinks.begin(),
+                         std::make_shared<spdlog::sinks::syslog_sink_mt>(programName, LOG_PID, LOG_USER, false));
+    std::vector<spdlog::sink_ptr> allSinks = systemSinks;
+    allSinks.push_back(file);
+    all_ = makeLogger(std::move(allSinks));
+    system_ = makeLogger(std::move(systemSinks));
   }
 
   // Returns the entry's number.
@@ -69,6 +77,23 @@ class LogCore {
     }
     queueCv_.notify_one();
     return number;
+  }
+
+  // An error: written before it returns. When nothing is queued or being written the
+  // caller writes it itself (no hand-over to the worker); holding the loggers' lock
+  // before the queue's is released keeps any later line behind it.
+  void logNow(spdlog::level::level_enum level, bool toFile, std::string text) {
+    if (!t_onWorker) {
+      std::unique_lock lock(queueMutex_);
+      if (queue_.empty() && written_ == enqueued_) {
+        std::lock_guard config(configMutex_);
+        lock.unlock();
+        write(Entry{level, toFile, Clock::now(), std::move(text)});
+        flushLoggers();
+        return;
+      }
+    }
+    waitFor(enqueue(level, toFile, std::move(text)));
   }
 
   void waitFor(std::uint64_t number) {
@@ -94,6 +119,25 @@ class LogCore {
     return logger;
   }
 
+  // Callers hold configMutex_.
+  void write(const Entry& entry) noexcept {
+    try {
+      const auto& logger = entry.toFile ? all_ : system_;
+      if (logger)
+        logger->log(entry.time, spdlog::source_loc{}, entry.level,
+                    spdlog::string_view_t(entry.text.data(), entry.text.size()));
+    } catch (...) {
+    }
+  }
+
+  void flushLoggers() noexcept {
+    try {
+      if (all_) all_->flush();
+      if (system_) system_->flush();
+    } catch (...) {
+    }
+  }
+
   void run() {
     t_onWorker = true;
     std::deque<Entry> batch;
@@ -107,19 +151,8 @@ class LogCore {
       }
       {
         std::lock_guard config(configMutex_);
-        for (const Entry& entry : batch) {
-          try {
-            const auto& logger = entry.toFile ? all_ : system_;
-            if (logger) logger->log(entry.time, spdlog::source_loc{}, entry.level,
-                        spdlog::string_view_t(entry.text.data(), entry.text.size()));
-          } catch (...) {
-          }
-        }
-        try {
-          if (all_) all_->flush();
-          if (system_) system_->flush();
-        } catch (...) {
-        }
+        for (const Entry& entry : batch) write(entry);
+        flushLoggers();
       }
       batch.clear();
       {
@@ -165,8 +198,7 @@ void guarded(F&& f) noexcept {
 }
 
 void logWaiting(spdlog::level::level_enum level, bool toFile, std::string text) {
-  LogCore& c = core();
-  c.waitFor(c.enqueue(level, toFile, std::move(text)));
+  core().logNow(level, toFile, std::move(text));
 }
 
 }  // namespace
@@ -174,10 +206,10 @@ void logWaiting(spdlog::level::level_enum level, bool toFile, std::string text) 
 QString logsDirectory() { return paths::dataFolder() + QStringLiteral("/Logs"); }
 
 void setupLog(const QString& bundleIdentifier, const QString& programName) {
-  setupLog(bundleIdentifier, programName, LogFileOptions{});
+  setupLog(bundleIdentifier, programName, LogOptions{});
 }
 
-void setupLog(const QString& bundleIdentifier, const QString& programName, const LogFileOptions& options) {
+void setupLog(const QString& bundleIdentifier, const QString& programName, const LogOptions& options) {
   guarded([&] { core().configure(utf8(bundleIdentifier), utf8(programName), options); });
 }
 

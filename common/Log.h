@@ -14,8 +14,13 @@ namespace zuvo {
 // programName is the system log's ident. Call once, first thing at start-up.
 // Until then messages go to stderr only.
 void setupLog(const QString& bundleIdentifier, const QString& programName);
-// The same with other file limits or clock (tests).
-void setupLog(const QString& bundleIdentifier, const QString& programName, const LogFileOptions& options);
+struct LogOptions {
+  LogFileOptions file;
+  bool systemLog = true;  // tests and benchmarks keep the user's journal clean
+  bool console = true;
+};
+// The same with other file limits, clock or loggers (tests, benchmarks).
+void setupLog(const QString& bundleIdentifier, const QString& programName, const LogOptions& options);
 
 // <Application Support>/ZuvoDocV30/Logs
 QString logsDirectory();

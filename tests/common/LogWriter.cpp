@@ -7,8 +7,9 @@
 
 int main(int argc, char** argv) {
   if (argc != 5) return 2;
-  zuvo::LogFileOptions options;
-  options.maximumFileSize = std::strtoull(argv[3], nullptr, 10);
+  zuvo::LogOptions options;
+  options.file.maximumFileSize = std::strtoull(argv[3], nullptr, 10);
+  options.systemLog = false;  // thousands of lines: keep them out of the journal
   const QString program = QString::fromLocal8Bit(argv[2]);
   zuvo::setupLog(QString::fromLocal8Bit(argv[1]), program, options);
   const long count = std::strtol(argv[4], nullptr, 10);

@@ -53,6 +53,21 @@ std::optional<std::vector<std::optional<QString>>> modifiedDates(const QString& 
   }
 }
 
+bool insertDocument(const QString& databasePath, const QString& name, const QString& modified,
+                    const QString& token) {
+  try {
+    SQLite::Database db = open(databasePath);
+    SQLite::Statement statement(db, "insert into tb_documents(name,modified,token) values (?,?,?)");
+    statement.bind(1, name.toStdString());
+    statement.bind(2, modified.toStdString());
+    statement.bind(3, token.toStdString());
+    statement.exec();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 bool updateModified(const QString& databasePath, const QString& modified, const QString& token) {
   return update(databasePath, "UPDATE tb_documents SET modified = ? WHERE token = ?", modified, token);
 }

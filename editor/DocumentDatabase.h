@@ -15,6 +15,10 @@ namespace zuvo::documentdb {
 std::optional<std::vector<std::optional<QString>>> modifiedDates(const QString& databasePath,
                                                                   const QString& token);
 
+// "insert into tb_documents(name,modified,token) values (?,?,?)"; false when it fails.
+bool insertDocument(const QString& databasePath, const QString& name, const QString& modified,
+                    const QString& token);
+
 // "UPDATE tb_documents SET modified = ? WHERE token = ?"; false when it fails.
 bool updateModified(const QString& databasePath, const QString& modified, const QString& token);
 

@@ -7,16 +7,20 @@ bool parseXml(const QByteArray& data, const XmlEvents& events) {
   // An entity reference of a DTD declaration is reported, never expanded.
   reader.setEntityExpansionLimit(0);
   bool sawElement = false;
+  int depth = 0;
   while (!reader.atEnd()) {
     switch (reader.readNext()) {
       case QXmlStreamReader::StartElement:
         sawElement = true;
+        ++depth;
         if (events.didStartElement) events.didStartElement(reader.qualifiedName().toString());
         break;
       case QXmlStreamReader::Characters:
-        if (events.foundCharacters) events.foundCharacters(reader.text().toString());
+        // Whitespace around the root element is not content.
+        if (depth > 0 && events.foundCharacters) events.foundCharacters(reader.text().toString());
         break;
       case QXmlStreamReader::EndElement:
+        --depth;
         if (events.didEndElement) events.didEndElement(reader.qualifiedName().toString());
         break;
       case QXmlStreamReader::EntityReference:

@@ -46,6 +46,14 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   bool wordApplicationInstalled();
   bool getPlaceholderDatawithURL(const QString& url);
   void downloadDocumentAtUrl(const QString& url);
+  // The list reader: the body as 7-bit ASCII, bare "&" allowed, parsed with the callbacks
+  // below (the end of the document starts the download). False when it does not parse.
+  bool parsePlaceholderList(const QByteArray& body);
+  void parserDidStartElement(const QString& elementName);
+  void parserFoundCharacters(const QString& piece);
+  void parserDidEndElement(const QString& elementName);
+  void parserDidEndDocument();
+  void parserParseErrorOccurred(const QString& error);
 
   // Opening in the word processor and placeholder filling (main thread).
   void downloadDidFinish(const std::shared_ptr<DocInfo>& info);

@@ -147,7 +147,7 @@ TEST(Log, LinesKeepTheirOrderWhateverTheirKind) {
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([t] {
       for (int i = 0; i < kLines; ++i) {
-        const QString text = QStringLiteral("t%1 %2").arg(t).arg(i);
+        const QString text = QStringLiteral("t%1 %2").arg(QString::number(t), QString::number(i));
         i % 3 == 0 ? logError(text) : logInfo(text);
       }
     });

@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
   zuvo::setupLog(QString::fromLocal8Bit(argv[1]), program, options);
   const long count = std::strtol(argv[4], nullptr, 10);
   for (long i = 0; i < count; ++i) {
-    const QString line = QStringLiteral("%1 %2").arg(program).arg(i);
+    const QString line = QStringLiteral("%1 %2").arg(program, QString::number(i));
     if (i % 2 == 0)
       zuvo::logInfo(line);
     else

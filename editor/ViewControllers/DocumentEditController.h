@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,6 +41,11 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   void start();
   // The thread's body.
   void main();
+  // Marks the controller's thread cancelled (its body has ended by then; nothing polls it).
+  void cancel() { cancelled_ = true; }
+  bool isCancelled() const { return cancelled_; }
+  // The thread's body has returned.
+  bool isFinished() const { return finished_; }
 
   // Download and placeholder list.
   void downloadWordDocument();
@@ -87,4 +93,6 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   void uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error);
   // The document closed while its last save was being uploaded: close once that upload ends.
   bool close_afterUpload = false;
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> finished_{false};
 };

@@ -1,0 +1,149 @@
+#include "editor/AppDelegate.h"
+
+#include "common/Log.h"
+#include "editor/GlobalData.h"
+#include "editor/ViewControllers/DocumentEditController.h"
+#include "platform/EditorNotificationReceiver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+const QString kDatabaseResource = QStringLiteral(":/ZuvoEditor.sqlite");
+
+QString describe(const std::error_code& ec, const QString& path) {
+  return QStringLiteral("%1 (%2)").arg(QString::fromStdString(ec.message()), path);
+}
+
+// Creates the folder with its parents when nothing is at the path. False (and the error)
+// when it cannot be made.
+bool ensureFolder(const QString& path, QString* error) {
+  if (QFileInfo::exists(path)) return true;
+  std::error_code ec;
+  std::filesystem::create_directories(QDir::cleanPath(path).toStdString(), ec);
+  if (ec) {
+    *error = describe(ec, path);
+    return false;
+  }
+  return true;
+}
+
+// Copies the carried database to the path, never replacing what is there, and never leaving
+// a half-written file behind: written beside it, then moved into place.
+bool copyDatabase(const QString& path, QString* error) {
+  QFile source(kDatabaseResource);
+  if (!source.open(QIODevice::ReadOnly)) {
+    *error = QStringLiteral("Cannot read the resource %1").arg(kDatabaseResource);
+    return false;
+  }
+  const QByteArray bytes = source.readAll();
+  QTemporaryFile temp(path + QStringLiteral(".XXXXXX"));
+  if (!temp.open() || temp.write(bytes) != bytes.size() || !temp.flush()) {
+    *error = QStringLiteral("%1 (%2)").arg(temp.errorString(), path);
+    return false;
+  }
+  temp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+  const QByteArray from = QFile::encodeName(temp.fileName());
+  const QByteArray to = QFile::encodeName(path);
+  if (renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
+    *error = QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(std::strerror(errno)), path);
+    return false;
+  }
+  temp.setAutoRemove(false);
+  return true;
+}
+
+}  // namespace
+
+QString lastPathComponent(const QString& path) {
+  QString trimmed = path;
+  while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/'))) trimmed.chop(1);
+  if (trimmed == QStringLiteral("/")) return trimmed;
+  return trimmed.mid(trimmed.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+AppDelegate::AppDelegate() = default;
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+  // Registered before anything else, so that no notification posted during start-up is lost.
+  receiver_ = std::make_unique<zuvo::EditorNotificationReceiver>(
+      [this](const QVariantMap& userInfo) { callbackWithNotification(userInfo); });
+  zuvo::setupLog(QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
+  checkAndCreateDatabase();
+}
+
+void AppDelegate::checkAndCreateDatabase() {
+  const GlobalData& data = GlobalData::sharedGlobalData();
+  QString error;
+  if (!ensureFolder(data.getDocumentDownloadPath(), &error)) {
+    zuvo::logError(QStringLiteral("Error creating Download Directory: %1").arg(error));
+    return;
+  }
+  if (!ensureFolder(data.getBackupDocumentPath(), &error)) {
+    zuvo::logError(QStringLiteral("Error creating Backup Directory: %1").arg(error));
+    return;
+  }
+  if (!ensureFolder(data.getTempDirectoryPath(), &error)) {
+    zuvo::logError(QStringLiteral("Error creating Temp Directory: %1").arg(error));
+    return;
+  }
+  const QString database = data.getDatabasePath();
+  if (!QFileInfo::exists(database) && !copyDatabase(database, &error))
+    zuvo::logError(QStringLiteral("Error while creating database : %1").arg(error));
+}
+
+void AppDelegate::callbackWithNotification(const QVariantMap& userInfo) {
+  checkAndCreateDatabase();
+  const QString action = zuvo::notificationText(userInfo, QStringLiteral("action")).value_or(QString());
+  if (action == QStringLiteral("PrintDoc")) {
+    printDocuments(userInfo);
+  } else if (action == QStringLiteral("DownloadDoc") || action == QStringLiteral("Template")) {
+    const std::shared_ptr<DocumentEditController> controller =
+        controllerForNotification(action, userInfo);
+    const QString name = controller->download_url ? lastPathComponent(*controller->download_url)
+                                                  : QStringLiteral("(null)");
+    zuvo::logInfo(QStringLiteral("%1 : Downloading document started").arg(name));
+    // The controller holds itself from here on; nothing here keeps it.
+    controller->start();
+  }
+}
+
+std::shared_ptr<DocumentEditController> AppDelegate::controllerForNotification(
+    const QString& action, const QVariantMap& userInfo) {
+  // A value of any type other than text counts as absent.
+  std::shared_ptr<DocumentEditController> controller = DocumentEditController::create();
+  controller->download_url = zuvo::notificationText(userInfo, QStringLiteral("download_url"));
+  controller->placeholder_url = zuvo::notificationText(userInfo, QStringLiteral("placeholder_url"));
+  controller->upload_url = zuvo::notificationText(userInfo, QStringLiteral("upload_url"));
+  controller->is_new_doc = zuvo::describeNotificationValue(userInfo.value(QStringLiteral("is_new_doc")));
+  if (action == QStringLiteral("Template")) {
+    controller->is_template_doc = true;
+    controller->xml_path = zuvo::notificationText(userInfo, QStringLiteral("xml_path"));
+  }
+  return controller;
+}
+
+void AppDelegate::printDocuments(const QVariantMap& userInfo) {
+  Q_UNUSED(userInfo);
+  const QString temp = GlobalData::sharedGlobalData().getTempDirectoryPath();
+  std::error_code ec;
+  // remove_all removes symbolic links themselves, never what they point to.
+  std::filesystem::remove_all(temp.toStdString(), ec);
+  ec.clear();
+  std::filesystem::create_directories(temp.toStdString(), ec);
+  if (ec) {
+    zuvo::logError(QStringLiteral("Error creating Temp Directory: %1").arg(describe(ec, temp)));
+    return;
+  }
+  // The print window follows here.
+}

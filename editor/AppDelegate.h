@@ -1,0 +1,36 @@
+// The editor's start-up and its dispatch of the notifications the bridge posts.
+#pragma once
+
+#include <QString>
+#include <QVariantMap>
+#include <memory>
+
+class DocumentEditController;
+namespace zuvo {
+class EditorNotificationReceiver;
+}
+
+class AppDelegate {
+ public:
+  AppDelegate();
+  ~AppDelegate();
+
+  // Registers for notifications, sets up logging and makes the folders and the database.
+  void applicationDidFinishLaunching();
+  // Makes the missing folders and the database file; each failure is logged and ends it.
+  void checkAndCreateDatabase();
+  // The dispatch of one notification, on the main thread.
+  void callbackWithNotification(const QVariantMap& userInfo);
+
+  // The controller a "DownloadDoc" or "Template" notification asks for (not started).
+  static std::shared_ptr<DocumentEditController> controllerForNotification(
+      const QString& action, const QVariantMap& userInfo);
+
+ private:
+  void printDocuments(const QVariantMap& userInfo);
+
+  std::unique_ptr<zuvo::EditorNotificationReceiver> receiver_;
+};
+
+// The last "/"-separated component, trailing slashes ignored ("a/b.docx/" gives "b.docx").
+QString lastPathComponent(const QString& path);

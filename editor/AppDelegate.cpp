@@ -11,6 +11,7 @@
 #include <QTemporaryFile>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>

@@ -1,0 +1,139 @@
+// The real ZuvoEditor under a temporary home, reached through the session bus.
+#include "support/EditorProcess.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+
+using namespace zuvo::test;
+
+namespace {
+
+QString dataPath(const QString& relative) { return editorDataFolder() + "/" + relative; }
+const QString kDocuments = "ZuvoEditor/Documents";
+const QString kDatabase = "ZuvoEditor/ZuvoEditor.sqlite";
+
+bool isDir(const QString& relative) { return QFileInfo(dataPath(relative)).isDir(); }
+
+// A DownloadDoc notification whose log line marks that everything posted before it was handled.
+void postMarker(EditorProcess& editor, const QString& name) {
+  EditorProcess::post({{"action", "DownloadDoc"}, {"download_url", "http://127.0.0.1/docs/" + name}});
+  ASSERT_TRUE(editor.waitForOutput(name + " : Downloading document started")) << editor.output().toStdString();
+}
+
+}  // namespace
+
+TEST(EditorProgram, StartupMakesFoldersAndAWritableDatabase) {
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  ASSERT_TRUE(waitUntil([] { return QFileInfo::exists(dataPath(kDatabase)); }));
+  for (const QString& folder : {kDocuments, QString("ZuvoEditor/Backup"), QString("tmp")})
+    EXPECT_TRUE(isDir(folder)) << folder.toStdString();
+
+  SQLite::Database db(dataPath(kDatabase).toStdString(), SQLite::OPEN_READWRITE);
+  db.exec("insert into tb_documents(name,modified,token) values ('a.docx','2026-01-01 10:00:00','T')");
+  db.exec("UPDATE tb_documents SET uploaded = '2026-01-01 10:00:01 +0000' WHERE name = 'a.docx'");
+  SQLite::Statement q(db, "select name, modified, token, uploaded from tb_documents");
+  ASSERT_TRUE(q.executeStep());
+  EXPECT_EQ(q.getColumn("uploaded").getString(), "2026-01-01 10:00:01 +0000");
+}
+
+TEST(EditorProgram, DispatchesOnlyExactActionsAndObject) {
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  ASSERT_TRUE(waitUntil([] { return isDir("tmp"); }));
+
+  // Posted from another process, as the bridge does.
+  const int rc = QProcess::execute("gdbus", {"emit", "--session", "--object-path", "/com/roza/zuvoeditor",
+      "--signal", "com.roza.zuvoeditor.zuvoeditor", "'com.roza.zuvoeditor'",
+      "{'action': <'DownloadDoc'>, 'download_url': <'http://127.0.0.1/a/Letter_7F3A.docx'>, 'is_new_doc': <0>}"});
+  ASSERT_EQ(rc, 0);
+  EXPECT_TRUE(editor.waitForOutput("Letter_7F3A.docx : Downloading document started"));
+
+  EditorProcess::post({{"action", "Template"}, {"download_url", "http://127.0.0.1/t/Tmpl_1.dotx"}});
+  EXPECT_TRUE(editor.waitForOutput("Tmpl_1.dotx : Downloading document started"));
+
+  ASSERT_TRUE(writeFile(dataPath("tmp/keep.pdf"), "x"));
+  const struct { const char* action; const char* object; } ignored[] = {
+      {"downloaddoc", "com.roza.zuvoeditor"}, {"DOWNLOADDOC", "com.roza.zuvoeditor"},
+      {"template", "com.roza.zuvoeditor"},    {"printdoc", "com.roza.zuvoeditor"},
+      {"PRINTDOC", "com.roza.zuvoeditor"},    {"DownloadDoc ", "com.roza.zuvoeditor"},
+      {"DownloadDoc", "com.roza.zuvoEditor"}, {"PrintDoc", "com.roza.other"},
+  };
+  for (const auto& c : ignored)
+    EditorProcess::post({{"action", c.action}, {"download_url", QString("http://127.0.0.1/x/ignored_%1.docx").arg(c.action)}},
+                        c.object);
+  EditorProcess::post({{"download_url", "http://127.0.0.1/x/ignored_none.docx"}});
+  EditorProcess::post({{"action", 7}, {"download_url", "http://127.0.0.1/x/ignored_number.docx"}});
+  postMarker(editor, "marker_1.docx");
+  EXPECT_FALSE(editor.output().contains("ignored_")) << editor.output().toStdString();
+  EXPECT_TRUE(QFileInfo::exists(dataPath("tmp/keep.pdf")));
+
+  // The exact "PrintDoc" empties the temporary folder and makes it again.
+  EditorProcess::post({{"action", "PrintDoc"}, {"file_path", QStringList{"http://127.0.0.1/p.docx"}}});
+  EXPECT_TRUE(waitUntil([] { return !QFileInfo::exists(dataPath("tmp/keep.pdf")); }));
+  EXPECT_TRUE(isDir("tmp"));
+  EXPECT_TRUE(editor.isRunning());
+}
+
+TEST(EditorProgram, NextNotificationRemakesMissingFoldersAndDatabase) {
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  ASSERT_TRUE(waitUntil([] { return QFileInfo::exists(dataPath(kDatabase)); }));
+  ASSERT_TRUE(QDir(dataPath("ZuvoEditor")).removeRecursively());
+  ASSERT_TRUE(QDir(dataPath("tmp")).removeRecursively());
+
+  // Any notification, also one with an unknown action, checks the folders first.
+  EditorProcess::post({{"action", "Unknown"}});
+  EXPECT_TRUE(waitUntil([] { return QFileInfo::exists(dataPath(kDatabase)); }));
+  for (const QString& folder : {kDocuments, QString("ZuvoEditor/Backup"), QString("tmp")})
+    EXPECT_TRUE(isDir(folder)) << folder.toStdString();
+  SQLite::Database db(dataPath(kDatabase).toStdString(), SQLite::OPEN_READONLY);
+  EXPECT_TRUE(db.tableExists("tb_documents"));
+}
+
+TEST(EditorProgram, ExistingDatabaseIsLeftByteForByte) {
+  for (const QByteArray& content : {QByteArray(), QByteArray("not a database\n")}) {
+    ASSERT_TRUE(QDir().mkpath(dataPath(kDocuments)));
+    ASSERT_TRUE(writeFile(dataPath(kDatabase), content));
+    EditorProcess editor;
+    ASSERT_TRUE(editor.start());
+    postMarker(editor, "marker_db.docx");
+    EXPECT_EQ(readFile(dataPath(kDatabase)), content);
+    EXPECT_TRUE(isDir("tmp"));
+  }
+}
+
+TEST(EditorProgram, FileInTheWayOfTheEditorFolderSkipsTheLaterSteps) {
+  ASSERT_TRUE(QDir().mkpath(editorDataFolder()));
+  ASSERT_TRUE(writeFile(dataPath("ZuvoEditor"), "in the way"));
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  EXPECT_TRUE(editor.waitForOutput("Error creating Download Directory: "));
+  postMarker(editor, "marker_way.docx");
+  // Once at start-up and once for the notification; the documents still go ahead.
+  EXPECT_EQ(editor.output().count("Error creating Download Directory: "), 2);
+  EXPECT_FALSE(QFileInfo::exists(dataPath("tmp")));
+  EXPECT_EQ(readFile(dataPath("ZuvoEditor")), "in the way");
+}
+
+TEST(EditorProgram, FailedDatabaseCopyLeavesNoFileAndIsTriedAgain) {
+  ASSERT_TRUE(QDir().mkpath(dataPath(kDocuments)));
+  // A dangling link: nothing exists at the path, and the copy cannot write through it.
+  ASSERT_TRUE(QFile::link(testRoot() + "/missing-folder/db.sqlite", dataPath(kDatabase)));
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  EXPECT_TRUE(editor.waitForOutput("Error while creating database : "));
+  EXPECT_FALSE(QFileInfo::exists(testRoot() + "/missing-folder"));
+
+  ASSERT_TRUE(QFile::remove(dataPath(kDatabase)));
+  EditorProcess::post({{"action", "Unknown"}});
+  ASSERT_TRUE(waitUntil([] { return QFileInfo(dataPath(kDatabase)).isFile(); }));
+  SQLite::Database db(dataPath(kDatabase).toStdString(), SQLite::OPEN_READONLY);
+  EXPECT_TRUE(db.tableExists("tb_documents"));
+  EXPECT_TRUE(QDir(dataPath("ZuvoEditor")).entryList({"*.sqlite.*"}, QDir::Files).isEmpty());
+}

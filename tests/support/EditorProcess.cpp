@@ -1,0 +1,82 @@
+#include "support/EditorProcess.h"
+
+#include "support/TestSupport.h"
+
+#include "platform/Paths.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+
+namespace zuvo::test {
+namespace {
+
+// The number of match rules the connection of this process holds on the bus; -1 if none.
+int matchRulesOfProcess(qint64 pid) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  const QStringList names = bus.interface()->registeredServiceNames().value();
+  for (const QString& name : names) {
+    if (!name.startsWith(QLatin1Char(':'))) continue;
+    if (bus.interface()->servicePid(name).value() != pid) continue;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus.Debug.Stats"), QStringLiteral("GetConnectionStats"));
+    call << name;
+    const QDBusMessage reply = bus.call(call);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return 0;
+    const QVariantMap stats = qdbus_cast<QVariantMap>(reply.arguments().first());
+    return stats.value(QStringLiteral("MatchRules")).toInt();
+  }
+  return -1;
+}
+
+}  // namespace
+
+QString editorDataFolder() { return zuvo::paths::dataFolder() + QStringLiteral("/Data"); }
+
+EditorProcess::EditorProcess() : env_(QProcessEnvironment::systemEnvironment()) {}
+
+EditorProcess::~EditorProcess() { stop(); }
+
+bool EditorProcess::start(std::chrono::milliseconds timeout) {
+  process_.setProcessEnvironment(env_);
+  process_.setProcessChannelMode(QProcess::SeparateChannels);
+  process_.setStandardOutputFile(QProcess::nullDevice());
+  process_.start(binaryPath(QStringLiteral("editor/ZuvoEditor")), {});
+  if (!process_.waitForStarted()) return false;
+  const qint64 id = process_.processId();
+  return waitUntil([&] { return !isRunning() || matchRulesOfProcess(id) > 0; }, timeout) &&
+         isRunning();
+}
+
+void EditorProcess::stop() {
+  if (process_.state() == QProcess::NotRunning) return;
+  process_.terminate();
+  if (!process_.waitForFinished(5000)) {
+    process_.kill();
+    process_.waitForFinished();
+  }
+}
+
+bool EditorProcess::isRunning() const { return process_.state() == QProcess::Running; }
+qint64 EditorProcess::pid() const { return process_.processId(); }
+
+void EditorProcess::post(const QVariantMap& userInfo, const QString& object) {
+  QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/com/roza/zuvoeditor"),
+                                                   QStringLiteral("com.roza.zuvoeditor"),
+                                                   QStringLiteral("zuvoeditor"));
+  signal << object << QVariant::fromValue(userInfo);
+  QDBusConnection::sessionBus().send(signal);
+}
+
+QString EditorProcess::output() {
+  stderr_ += process_.readAllStandardError();
+  return QString::fromUtf8(stderr_);
+}
+
+bool EditorProcess::waitForOutput(const QString& text, std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return output().contains(text); }, timeout);
+}
+
+}  // namespace zuvo::test

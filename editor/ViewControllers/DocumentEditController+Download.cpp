@@ -1,5 +1,251 @@
-// Placeholder until the download lands: the controller's thread ends at once.
-// The download's own implementation replaces this whole file.
+// The first steps of a document: checks, placeholder list, download; then opening in the word
+// processor, placeholder filling, the database row and the start of the folder watcher.
 #include "editor/ViewControllers/DocumentEditController.h"
 
-void DocumentEditController::downloadWordDocument() {}
+#include "Deployment.h"
+#include "common/Log.h"
+#include "common/Reachability.h"
+#include "editor/DocumentDatabase.h"
+#include "editor/DocumentToken.h"
+#include "editor/GlobalData.h"
+#include "editor/PlaceHolderWindowController.h"
+#include "editor/WordScripts.h"
+#include "editor/XmlEvents.h"
+#include "platform/Alert.h"
+#include "platform/HttpClient.h"
+#include "platform/WordProcessor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+#include <QWidget>
+
+#include <cerrno>
+#include <filesystem>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Stands for "&" during the parse: not ASCII, so it never occurs in a list that decodes.
+constexpr char16_t kAmpersandMarker = u'\uE000';
+
+QString downloadError(const QString& reason) {
+  return QStringLiteral("Error while downloading document : %1").arg(reason);
+}
+
+// Moves the received file into place unless a file of that name is there already, which
+// then stays. False when neither happened.
+bool placeWithoutReplacing(const QString& from, const QString& to, QString* error) {
+  const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
+  if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0) return true;
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS) {  // no RENAME_NOREPLACE here: a hard link never replaces
+    if (::link(a.constData(), b.constData()) == 0) {
+      ::unlink(a.constData());
+      return true;
+    }
+    err = errno;
+  }
+  ::unlink(a.constData());
+  if (err == EEXIST) return true;
+  *error = QString::fromLocal8Bit(strerror(err));
+  return false;
+}
+
+}  // namespace
+
+void DocumentEditController::downloadWordDocument() {
+  if (!wordApplicationInstalled()) {
+    zuvo::showAlert(QStringLiteral("Microsoft Word application not found"),
+                    QStringLiteral("Install Microsoft Word 2016 or later for Editing Letters."),
+                    {QStringLiteral("Ok")});
+    return;
+  }
+  upload_onProgress = false;
+  if (!zuvo::reachability::isHostReachable(QString::fromUtf8(zuvo::deployment::kReachabilityHost))) {
+    zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."),
+                    {QStringLiteral("Ok")});
+    return;
+  }
+  zuvo::postUserNotification(QStringLiteral("Downloading..."), QStringLiteral("Downloading document..."));
+  if (is_new_doc == QLatin1String("0"))
+    getPlaceholderDatawithURL(placeholder_url.value_or(QString()));
+  else
+    downloadDocumentAtUrl(download_url.value_or(QString()));
+}
+
+bool DocumentEditController::wordApplicationInstalled() {
+  if (zuvo::wordprocessor::isInstalled()) return true;
+  zuvo::logInfo(QStringLiteral("Word application not found"));
+  return false;
+}
+
+bool DocumentEditController::getPlaceholderDatawithURL(const QString& url) {
+  const zuvo::http::Result fetched = zuvo::http::syncGet(QUrl(url));
+  if (!fetched.ok() || !parsePlaceholderList(fetched.body)) {
+    zuvo::showAlert(QStringLiteral("Error"), QStringLiteral("Placeholder data parsing failed."),
+                    {QStringLiteral("Ok")});
+    return false;
+  }
+  return true;
+}
+
+bool DocumentEditController::parsePlaceholderList(const QByteArray& body) {
+  for (const char c : body)
+    if (static_cast<unsigned char>(c) > 127) return false;
+  QString text = QString::fromLatin1(body);
+  text.replace(QLatin1Char('&'), QChar(kAmpersandMarker));
+
+  placeHolderDic = std::make_shared<PlaceholderDictionary>();
+  currentPlaceHolderElement = QString();
+  const XmlEvents events{
+      [this](const QString& name) { parserDidStartElement(name); },
+      [this](const QString& piece) { parserFoundCharacters(piece); },
+      [this](const QString& name) { parserDidEndElement(name); },
+      [this] { parserDidEndDocument(); },
+      [this](const QString& error) { parserParseErrorOccurred(error); },
+  };
+  return parseXml(text.toUtf8(), events);
+}
+
+void DocumentEditController::parserDidStartElement(const QString& elementName) {
+  currentPlaceHolderElement = elementName;
+  placeHolderDic->insert(elementName, QString());
+}
+
+void DocumentEditController::parserFoundCharacters(const QString& piece) {
+  QString value = piece;
+  value.replace(QChar(kAmpersandMarker), QLatin1Char('&'));
+  value.replace(QLatin1String("\n"), QLatin1String("\r\n"));
+  value.replace(QLatin1String("&apos;"), QLatin1String("'"));
+  // Pieces are not joined: the last one of an element stands.
+  placeHolderDic->insert(currentPlaceHolderElement, value);
+}
+
+void DocumentEditController::parserDidEndElement(const QString&) {}
+
+void DocumentEditController::parserDidEndDocument() { downloadDocumentAtUrl(download_url.value_or(QString())); }
+
+void DocumentEditController::parserParseErrorOccurred(const QString&) {}
+
+void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
+  const QUrl url(urlText);
+  const DocumentName name = documentNameForUrl(url);
+  if (!name.ok()) {
+    zuvo::logError(downloadError(name.error));
+    return;
+  }
+  const QString folder = GlobalData::sharedGlobalData().getDocumentDownloadPath() + name.token;
+  const QString finalPath = folder + QLatin1Char('/') + name.fileName;
+  // The body goes to a name of its own and reaches the document's name only on success, so a
+  // failed download never leaves an error page where the document is expected.
+  const QString partPath =
+      folder + QStringLiteral("/.download-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  auto folderReady = std::make_shared<bool>(false);
+
+  auto self = shared_from_this();
+  zuvo::http::SessionManager::manager()->downloadTask(
+      url,
+      [folder, partPath, folderReady](const zuvo::http::Response&) -> QString {
+        std::error_code ec;
+        std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), ec);
+        if (ec) {
+          zuvo::logError(QStringLiteral("Error creating Download Directory: %1")
+                             .arg(QString::fromLocal8Bit(ec.message().c_str())));
+          return QString();
+        }
+        *folderReady = QFileInfo(folder).isDir();
+        return *folderReady ? partPath : QString();
+      },
+      [self, name, folder, finalPath, partPath, folderReady](const zuvo::http::Result& result) {
+        if (!result.ok()) {
+          if (result.placed) QFile::remove(partPath);
+          zuvo::logError(downloadError(result.error.description));
+          return;
+        }
+        if (!*folderReady || !result.placed) {
+          QFile::remove(partPath);
+          zuvo::logError(downloadError(QStringLiteral("the document could not be stored in %1").arg(folder)));
+          return;
+        }
+        QString error;
+        if (!placeWithoutReplacing(partPath, finalPath, &error)) {
+          zuvo::logError(downloadError(error));
+          return;
+        }
+        auto info = std::make_shared<DocInfo>();
+        info->is_new_doc = self->is_new_doc;
+        info->uploadURL = self->upload_url.value_or(QString());
+        info->placeHolderDic = self->placeHolderDic;
+        info->is_template_doc = self->is_template_doc;
+        info->xml_path = self->xml_path.value_or(QString());
+        info->fileName = name.fileName;
+        info->token = name.token;
+        info->destinationFolderPath = folder;
+        info->destinationFilePath = finalPath;
+        self->downloadDidFinish(info);
+      });
+}
+
+void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& info) {
+  zuvo::logInfo(QStringLiteral("%1 : Downloading document completed").arg(info->fileName));
+  openWordDocument(info);
+
+  const QFileInfo file(info->destinationFilePath);
+  if (file.exists()) {
+    const QString modified = formatModifiedDate(file.lastModified());
+    if (!zuvo::documentdb::insertDocument(GlobalData::sharedGlobalData().getDatabasePath(), info->fileName,
+                                          modified, info->token)) {
+      zuvo::logError(QStringLiteral("Error while inserting document details into database"));
+      return;
+    }
+    zuvo::logInfo(QStringLiteral("%1 : Document details inserted into database successfully").arg(info->fileName));
+  }
+
+}
+
+void DocumentEditController::openWordDocument(const std::shared_ptr<DocInfo>& info) {
+  try {
+    zuvo::logInfo(QStringLiteral("%1 : Opening document for editing").arg(info->fileName));
+    zuvo::wordprocessor::openFile(info->destinationFilePath);
+
+    if (info->is_new_doc == QLatin1String("0")) {
+      zuvo::logInfo(QStringLiteral("%1 : Replacing placeholders started").arg(info->fileName));
+      if (info->placeHolderDic) {
+        for (auto it = info->placeHolderDic->cbegin(); it != info->placeHolderDic->cend(); ++it) {
+          bool ok = true;
+          try {
+            const QStringList scripts = zuvo::scripts::placeholderScripts(
+                info->destinationFilePath, zuvo::scripts::tagFor(it.key()), it.value());
+            for (const QString& script : scripts)
+              if (!(ok = zuvo::wordprocessor::runScript(script).has_value())) break;
+          } catch (const std::exception&) {
+            ok = false;
+          }
+          if (!ok)
+            zuvo::logError(QStringLiteral("%1 : Error occurred while replacing placeholders").arg(info->fileName));
+        }
+      }
+      zuvo::logInfo(QStringLiteral("%1 : Replacing placeholders completed").arg(info->fileName));
+    }
+
+    if (info->is_template_doc) {
+      placeHolderWindowController = std::make_shared<PlaceHolderWindowController>();
+      placeHolderWindowController->setDocInfo(info);
+      QWidget* window = placeHolderWindowController->window();
+      window->setWindowTitle(QStringLiteral("Placeholder"));
+      // No zoom button; floats above the word processor.
+      window->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+      window->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+      window->show();
+      window->raise();
+      window->activateWindow();
+    }
+  } catch (const std::exception& e) {
+    zuvo::logError(QStringLiteral("%1 : Could not open the document, Error : %2")
+                       .arg(info->fileName, QString::fromLocal8Bit(e.what())));
+  }
+}

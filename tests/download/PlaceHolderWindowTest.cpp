@@ -5,6 +5,7 @@
 
 #include "support/FakeDocumentServer.h"
 #include "support/FakeWordProcessor.h"
+#include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -45,12 +46,7 @@ class PlaceHolderWindow : public ::testing::Test {
     qputenv("ZUVO_ALERT_LOG", alertLog_.toUtf8());
   }
   void TearDown() override { qunsetenv("ZUVO_ALERT_LOG"); }
-  QList<QJsonObject> alerts() const {
-    QList<QJsonObject> out;
-    for (const QByteArray& line : zuvo::test::readFile(alertLog_).split('\n'))
-      if (!line.isEmpty()) out << QJsonDocument::fromJson(line).object();
-    return out;
-  }
+  QList<QJsonObject> alerts() const { return zuvo::test::readJsonLines(alertLog_); }
   QString alertLog_;
 };
 

@@ -1,5 +1,6 @@
 #include "support/FakeWordProcessor.h"
 
+#include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
 #include <QDBusConnection>
@@ -93,11 +94,8 @@ void FakeWordProcessor::quit() { call("Quit", {}); }
 
 QList<QJsonObject> FakeWordProcessor::journal(const QString& op) const {
   QList<QJsonObject> out;
-  for (const QByteArray& line : readFile(journalPath_).split('\n')) {
-    if (line.trimmed().isEmpty()) continue;
-    const QJsonObject o = QJsonDocument::fromJson(line).object();
+  for (const QJsonObject& o : readJsonLines(journalPath_))
     if (op.isEmpty() || o.value("op").toString() == op) out << o;
-  }
   return out;
 }
 

@@ -7,6 +7,8 @@
 #include "ui_DocumentPrintController.h"
 
 #include <QFile>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QTimer>
@@ -49,6 +51,22 @@ QWidget* DocumentPrintController::window() {
 
 QProgressBar* DocumentPrintController::progressIndicator() const {
   return ui_ ? ui_->progressIndicator : nullptr;
+}
+
+void DocumentPrintController::showDownloadingWindow() {
+  QWidget* w = window();
+  w->setWindowTitle(QStringLiteral("Downloading..."));
+  w->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                    Qt::WindowMinimizeButtonHint | Qt::WindowStaysOnTopHint);
+  w->show();
+  w->raise();
+  w->activateWindow();
+  // Centred once shown, when the window's frame is known.
+  if (QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen()) {
+    QRect frame = w->frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    w->move(frame.topLeft());
+  }
 }
 
 void DocumentPrintController::close() {

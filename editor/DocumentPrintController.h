@@ -39,6 +39,9 @@ class DocumentPrintController : public std::enable_shared_from_this<DocumentPrin
   QWidget* window();
   bool isWindowLoaded() const { return window_ != nullptr; }
   QProgressBar* progressIndicator() const;
+  // Titles the window "Downloading...", without a maximize button, above ordinary windows,
+  // centred on its screen, and brings it to the front (loading it first if need be).
+  void showDownloadingWindow();
   void close();
 
   // The name a document is stored under: the last component ("/" or "\" separated) of the

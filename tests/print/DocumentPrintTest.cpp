@@ -13,6 +13,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QProgressBar>
+#include <QScreen>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -69,7 +70,7 @@ class DocumentPrint : public ::testing::Test {
   std::shared_ptr<DocumentPrintController> print(const QVariant& fileList) {
     auto c = DocumentPrintController::create();
     c->setUrlArray(fileList);
-    c->window()->show();
+    c->showDownloadingWindow();
     return c;
   }
 
@@ -104,7 +105,13 @@ TEST_F(DocumentPrint, ListIsPrintedInCompletionOrderOnceEveryDocumentIsStored) {
   EXPECT_EQ(bar->minimum(), 0);
   EXPECT_EQ(bar->maximum(), 3);
   EXPECT_EQ(bar->value(), 0);
-  EXPECT_EQ(c->window()->windowTitle(), "Downloading...");
+  QWidget* w = c->window();
+  EXPECT_EQ(w->windowTitle(), "Downloading...");
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_FALSE(w->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(w->windowFlags() & Qt::WindowStaysOnTopHint);
+  const QPoint offCentre = w->frameGeometry().center() - w->screen()->availableGeometry().center();
+  EXPECT_LE(offCentre.manhattanLength(), 2);
   QList<QImage> frames{c->window()->grab().toImage()};
 
   const QStringList order{"third.docx", "first.docx", "second.docx"};

@@ -84,7 +84,7 @@ void DocumentPrintController::windowDidLoad() {
 
 void DocumentPrintController::startDownload(const QVariant& element) {
   const QUrl url = element.metaType().id() == QMetaType::QString
-                       ? QUrl(element.toString(), QUrl::StrictMode)
+                       ? QUrl(element.toString())
                        : QUrl();
   if (!isDownloadableUrl(url)) {
     // Reported like any failed download, after this turn, as a real one would be.
@@ -100,7 +100,8 @@ void DocumentPrintController::startDownload(const QVariant& element) {
       [self](const zuvo::http::Result& result) {
         if (!result.ok()) {
           // An error reply's body is no document: it must not take a name in the folder.
-          if (result.placed) QFile::remove(result.filePath);
+          if (result.placed && QFile::remove(result.filePath))
+            self->reservedNames_.remove(QFileInfo(result.filePath).fileName());
           self->downloadFailed(result.error.description);
         }
         else if (!result.placed)

@@ -1,8 +1,10 @@
 // Print requests end to end: a loopback document server that answers each URL after its own
 // delay, the real HTTP client, the window rendered offscreen and the fake word processor's
 // journal of what it was asked to print.
+#include "common/Log.h"
 #include "editor/DocumentPrintController.h"
 #include "editor/GlobalData.h"
+#include "platform/Paths.h"
 #include "support/FakeDocumentServer.h"
 #include "support/FakeWordProcessor.h"
 #include "support/TestSupport.h"
@@ -10,6 +12,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QProgressBar>
@@ -163,6 +166,7 @@ TEST_F(DocumentPrint, NoListLeavesTheWindowOpenAndPrintsNothing) {
 }
 
 TEST_F(DocumentPrint, FailedDownloadsAreLoggedAndNothingIsPrinted) {
+  zuvo::setupLog(QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
   serve("/f/a.docx", 0);
   serve("/f/c.docx", 0);
   server.route("/f/missing.docx", FakeReply{.status = 404, .body = "not here"});
@@ -196,7 +200,17 @@ TEST_F(DocumentPrint, FailedDownloadsAreLoggedAndNothingIsPrinted) {
   }
   EXPECT_TRUE(printed().isEmpty());
   EXPECT_EQ(err.lines(kErrorLine).size(), expectedLines);
+  EXPECT_TRUE(err.lines(kErrorLine).value(0).contains("404"));  // the error's own text
   EXPECT_FALSE(QFile::exists(inTmp("missing.docx")));  // an error page is no document to keep
+
+  // The system log only: the editor's own log file never sees these lines.
+  zuvo::logInfo(QStringLiteral("file log marker"));
+  zuvo::flushLog();
+  QByteArray fileLog;
+  for (const QFileInfo& f : QDir(zuvo::paths::dataFolder() + "/Logs").entryInfoList(QDir::Files))
+    fileLog += readFile(f.filePath());
+  EXPECT_TRUE(fileLog.contains("file log marker"));
+  EXPECT_FALSE(fileLog.contains("Error while downloading"));
 }
 
 TEST_F(DocumentPrint, ServerChosenNamesStayInsideTheFolderAndEqualNamesAreAllPrinted) {

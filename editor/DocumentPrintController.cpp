@@ -83,9 +83,7 @@ void DocumentPrintController::windowDidLoad() {
 }
 
 void DocumentPrintController::startDownload(const QVariant& element) {
-  const QUrl url = element.metaType().id() == QMetaType::QString
-                       ? QUrl(element.toString())
-                       : QUrl();
+  const QUrl url = element.metaType().id() == QMetaType::QString ? QUrl(element.toString()) : QUrl();
   if (!isDownloadableUrl(url)) {
     // Reported like any failed download, after this turn, as a real one would be.
     QTimer::singleShot(0, [self = shared_from_this()] { self->downloadFailed(QStringLiteral("unsupported URL")); });
@@ -103,11 +101,11 @@ void DocumentPrintController::startDownload(const QVariant& element) {
           if (result.placed && QFile::remove(result.filePath))
             self->reservedNames_.remove(QFileInfo(result.filePath).fileName());
           self->downloadFailed(result.error.description);
-        }
-        else if (!result.placed)
+        } else if (!result.placed) {
           self->downloadFailed(QStringLiteral("The document could not be stored."));
-        else
+        } else {
           self->downloadStored(result.filePath);
+        }
       });
 }
 

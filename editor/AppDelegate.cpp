@@ -1,6 +1,7 @@
 #include "editor/AppDelegate.h"
 
 #include "common/Log.h"
+#include "editor/DocumentPrintController.h"
 #include "editor/GlobalData.h"
 #include "editor/ViewControllers/DocumentEditController.h"
 #include "platform/EditorNotificationReceiver.h"
@@ -135,7 +136,6 @@ std::shared_ptr<DocumentEditController> AppDelegate::controllerForNotification(
 }
 
 void AppDelegate::printDocuments(const QVariantMap& userInfo) {
-  Q_UNUSED(userInfo);
   const QString temp = GlobalData::sharedGlobalData().getTempDirectoryPath();
   std::error_code ec;
   // remove_all removes symbolic links themselves, never what they point to.
@@ -146,5 +146,9 @@ void AppDelegate::printDocuments(const QVariantMap& userInfo) {
     zuvo::logError(QStringLiteral("Error creating Temp Directory: %1").arg(describe(ec, temp)));
     return;
   }
-  // The print window follows here.
+  // The previous controller is released here; its running downloads keep it until its own
+  // list is done.
+  documentPrintController = DocumentPrintController::create();
+  documentPrintController->setUrlArray(userInfo.value(QStringLiteral("file_path")));
+  documentPrintController->showDownloadingWindow();
 }

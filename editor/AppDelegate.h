@@ -6,6 +6,7 @@
 #include <memory>
 
 class DocumentEditController;
+class DocumentPrintController;
 namespace zuvo {
 class EditorNotificationReceiver;
 }
@@ -25,6 +26,9 @@ class AppDelegate {
   // The controller a "DownloadDoc" or "Template" notification asks for (not started).
   static std::shared_ptr<DocumentEditController> controllerForNotification(
       const QString& action, const QVariantMap& userInfo);
+
+  // The window controller of the latest print request; the next request replaces it.
+  std::shared_ptr<DocumentPrintController> documentPrintController;
 
  private:
   void printDocuments(const QVariantMap& userInfo);

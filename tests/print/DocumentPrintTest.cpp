@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QJsonArray>
 #include <QProgressBar>
 #include <QScreen>
 #include <QWidget>
@@ -77,15 +76,7 @@ class DocumentPrint : public ::testing::Test {
     return c;
   }
 
-  QList<QStringList> printed() const {
-    QList<QStringList> out;
-    for (const QJsonObject& o : word.journal(QStringLiteral("print"))) {
-      QStringList paths;
-      for (const QJsonValue& v : o.value("paths").toArray()) paths << v.toString();
-      out << paths;
-    }
-    return out;
-  }
+  QList<QStringList> printed() const { return word.printRequests(); }
 
   QStringList storedNames() const { return QDir(tmp).entryList(QDir::Files, QDir::Name); }
   QString inTmp(const QString& name) const { return tmp + "/" + name; }

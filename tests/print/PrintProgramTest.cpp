@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <gtest/gtest.h>
 
 using namespace zuvo::test;
@@ -15,16 +14,6 @@ namespace {
 
 QString tmpPath(const QString& name) { return editorDataFolder() + "/tmp/" + name; }
 QStringList tmpNames() { return QDir(editorDataFolder() + "/tmp").entryList(QDir::Files, QDir::Name); }
-
-QList<QStringList> printed(const FakeWordProcessor& word) {
-  QList<QStringList> out;
-  for (const QJsonObject& o : word.journal(QStringLiteral("print"))) {
-    QStringList paths;
-    for (const QJsonValue& v : o.value("paths").toArray()) paths << v.toString();
-    out << paths;
-  }
-  return out;
-}
 
 void serve(FakeDocumentServer& server, const QString& path, double delay) {
   server.route(path, FakeReply{.body = path.toUtf8(), .delaySeconds = delay});
@@ -43,13 +32,13 @@ TEST(PrintProgram, PrintRequestPrintsItsDocumentsAndLogsFailuresToTheSystemLog) 
 
   EditorProcess::post({{"action", "PrintDoc"},
                        {"file_path", QStringList{server.url("/p/one.docx"), server.url("/p/two.pdf")}}});
-  ASSERT_TRUE(waitUntil([&] { return !printed(word).isEmpty(); }, std::chrono::seconds(20)));
-  EXPECT_EQ(printed(word), (QList<QStringList>{{tmpPath("one.docx"), tmpPath("two.pdf")}}));
+  ASSERT_TRUE(waitUntil([&] { return !word.printRequests().isEmpty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(word.printRequests(), (QList<QStringList>{{tmpPath("one.docx"), tmpPath("two.pdf")}}));
 
   EditorProcess::post({{"action", "PrintDoc"}, {"file_path", QStringList{server.url("/p/gone.docx")}}});
   EXPECT_TRUE(editor.waitForOutput("Error while downloading document : ")) << editor.output().toStdString();
   EXPECT_TRUE(tmpNames().isEmpty());
-  EXPECT_EQ(printed(word).size(), 1);
+  EXPECT_EQ(word.printRequests().size(), 1);
   EXPECT_TRUE(editor.isRunning());
 }
 
@@ -68,8 +57,8 @@ TEST(PrintProgram, SecondRequestWhileTheFirstDownloadsEmptiesTheFolderFirst) {
   ASSERT_TRUE(waitUntil([] { return QFileInfo::exists(tmpPath("fast.docx")); }));
   EditorProcess::post({{"action", "PrintDoc"}, {"file_path", QStringList{server.url("/second/next.docx")}}});
 
-  ASSERT_TRUE(waitUntil([&] { return !printed(word).isEmpty(); }, std::chrono::seconds(20)));
-  EXPECT_EQ(printed(word).first(), QStringList{tmpPath("next.docx")});
+  ASSERT_TRUE(waitUntil([&] { return !word.printRequests().isEmpty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(word.printRequests().first(), QStringList{tmpPath("next.docx")});
   EXPECT_FALSE(QFileInfo::exists(tmpPath("fast.docx")));
   // The replaced request still finishes its own download.
   EXPECT_TRUE(waitUntil([] { return QFileInfo::exists(tmpPath("slow.docx")); }, std::chrono::seconds(20)));

@@ -1,5 +1,6 @@
 #include "support/FakeDocumentServer.h"
 
+#include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -116,9 +117,7 @@ QString FakeDocumentServer::url(const QString& pathAndQuery) const {
 
 QList<JournaledRequest> FakeDocumentServer::requests() const {
   QList<JournaledRequest> out;
-  for (const QByteArray& line : readFile(journalPath()).split('\n')) {
-    const QJsonObject o = QJsonDocument::fromJson(line).object();
-    if (o.isEmpty()) continue;
+  for (const QJsonObject& o : readJsonLines(journalPath())) {
     JournaledRequest r;
     r.seq = o["seq"].toInt();
     r.method = o["method"].toString().toLatin1();

@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
 
@@ -96,6 +97,16 @@ QList<QJsonObject> FakeWordProcessor::journal(const QString& op) const {
   QList<QJsonObject> out;
   for (const QJsonObject& o : readJsonLines(journalPath_))
     if (op.isEmpty() || o.value("op").toString() == op) out << o;
+  return out;
+}
+
+QList<QStringList> FakeWordProcessor::printRequests() const {
+  QList<QStringList> out;
+  for (const QJsonObject& o : journal(QStringLiteral("print"))) {
+    QStringList paths;
+    for (const QJsonValue& v : o.value("paths").toArray()) paths << v.toString();
+    out << paths;
+  }
   return out;
 }
 

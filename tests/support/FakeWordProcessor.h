@@ -42,6 +42,7 @@ class FakeWordProcessor {
   // Journal lines, optionally only those with this "op".
   QList<QJsonObject> journal(const QString& op = QString()) const;
   QStringList scripts() const;  // the "source" of every script line, in order
+  QList<QStringList> printRequests() const;  // the paths of every print line, in order
 
   QString journalPath() const { return journalPath_; }
   QString desktopEntryPath() const { return entryPath_; }

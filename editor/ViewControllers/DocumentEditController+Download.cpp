@@ -3,6 +3,7 @@
 #include "editor/ViewControllers/DocumentEditController.h"
 
 #include "Deployment.h"
+#include "common/AAPLFileTreeWatcherThread.h"
 #include "common/Log.h"
 #include "common/Reachability.h"
 #include "editor/DocumentDatabase.h"
@@ -150,6 +151,8 @@ void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
   zuvo::http::SessionManager::manager()->downloadTask(
       url,
       [folder, partPath, folderReady](const zuvo::http::Response&) -> QString {
+        // An earlier copy of this document may be watched: these are the editor's own changes.
+        AAPLFileTreeWatcherThread::noteOwnChange(folder);
         std::error_code ec;
         std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), ec);
         if (ec) {
@@ -161,6 +164,7 @@ void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
         return *folderReady ? partPath : QString();
       },
       [self, name, folder, finalPath, partPath, folderReady](const zuvo::http::Result& result) {
+        AAPLFileTreeWatcherThread::noteOwnChange(folder);
         if (!result.ok()) {
           if (result.placed) QFile::remove(partPath);
           zuvo::logError(downloadError(result.error.description));

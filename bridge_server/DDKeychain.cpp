@@ -1,0 +1,115 @@
+#include "bridge_server/DDKeychain.h"
+
+#include "Deployment.h"
+#include "platform/Paths.h"
+#include "platform/PrivateFile.h"
+#include "platform/Subprocess.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kPassphrase[] = "plovern";
+const char kTool[] = "/usr/bin/openssl";
+constexpr std::chrono::seconds kToolLimit(30);
+
+QString inputFile(const QString& dir) { return dir + QStringLiteral("/certificate.pem"); }
+QString intermediateFile(const QString& dir) { return dir + QStringLiteral("/qpllocalhost.pfx"); }
+
+// Serialises conversions: a mutex for this process's threads, an flock for other processes.
+class ConversionLock {
+ public:
+  explicit ConversionLock(const QString& dir) : guard_(mutex()) {
+    fd_ = ::open(QFile::encodeName(dir + QStringLiteral("/.lock")).constData(),
+                 O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0)
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+  }
+  ~ConversionLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  std::lock_guard<std::mutex> guard_;
+  int fd_ = -1;
+};
+
+// Makes the PKCS#12 output file ourselves, exclusively and private, so that the tool only
+// writes into a file of ours.
+bool createPrivateEmptyFile(const QString& path) {
+  const QByteArray p = QFile::encodeName(path);
+  ::unlink(p.constData());
+  const int fd = ::open(p.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+QString DDKeychain::applicationTemporaryDirectory() {
+  const QString base = zuvo::paths::temporaryDirectory();
+  if (base.isEmpty()) return {};
+  const QString dir = base + QStringLiteral("/SecureHTTPServer");
+  const QByteArray p = QFile::encodeName(dir);
+  if (::mkdir(p.constData(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st {};
+  if (::lstat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return {};
+  if ((st.st_mode & 0777) != 0700 && ::chmod(p.constData(), 0700) != 0) return {};
+  return dir;
+}
+
+bool DDKeychain::writeCertificatePEM(const QByteArray& pem, QString* error) {
+  const QString dir = applicationTemporaryDirectory();
+  if (dir.isEmpty()) {
+    if (error) *error = QStringLiteral("The temporary folder is not private");
+    return false;
+  }
+  return zuvo::writePrivateFileAtomically(inputFile(dir), pem, error);
+}
+
+void DDKeychain::createNewIdentity() {
+  const QString dir = applicationTemporaryDirectory();
+  if (dir.isEmpty()) return;
+  ConversionLock lock(dir);
+  if (!lock.held()) return;
+  const QString in = inputFile(dir);
+  const QString out = intermediateFile(dir);
+
+  struct stat st {};
+  if (::lstat(QFile::encodeName(in).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+      createPrivateEmptyFile(out)) {
+    const zuvo::ToolOutcome tool = zuvo::runToolAndWait(
+        QString::fromLatin1(kTool),
+        {QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-in"), in,
+         QStringLiteral("-passout"), QStringLiteral("pass:") + QLatin1String(kPassphrase),
+         QStringLiteral("-out"), out, QStringLiteral("-name"), QStringLiteral("ZuvoDoc")},
+        kToolLimit);
+    if (tool.result == zuvo::ToolResult::Exited) {
+      const QByteArray data = zuvo::readFileNoFollow(out);
+      if (!data.isEmpty()) zuvo::keychain::importPKCS12(data, QString::fromLatin1(kPassphrase));
+    }
+  }
+  ::unlink(QFile::encodeName(in).constData());
+  ::unlink(QFile::encodeName(out).constData());
+}
+
+QList<zuvo::keychain::Identity> DDKeychain::SSLIdentityAndCertificates() {
+  const QString hostName = QString::fromUtf8(zuvo::deployment::kLocalServerHostName);
+  for (zuvo::keychain::Identity& identity : zuvo::keychain::identities())
+    if (identity.certificate.label == hostName) return {std::move(identity)};
+  return {};
+}

@@ -1,0 +1,301 @@
+#include "bridge_server/ViewControllers/BridgeDispatcher.h"
+
+#include "common/Log.h"
+#include "platform/Alert.h"
+#include "platform/Paths.h"
+#include "platform/ProgramLauncher.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringDecoder>
+
+#include <cmath>
+
+namespace zuvo::bridge {
+namespace {
+
+const QString kScanner = QStringLiteral("ZuvoScanner");
+const QString kRecorder = QStringLiteral("ZuvoRecorder");
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool isIntegral(double d) {
+  return std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0;
+}
+
+// Builds a launch argument list that ends before the first absent body value. Values that
+// cannot be passed as text (true/false, arrays, objects, null where no empty text is
+// defined) make the whole request be skipped.
+class ArgumentList {
+ public:
+  ArgumentList(const QJsonObject& body, const QString& first) : body_(body), args_{first} {}
+
+  // A body value as given: a text, or a number in decimal.
+  void value(const QString& key, bool nullIsEmpty = false) {
+    if (ended_ || wrongType_) return;
+    const QJsonValue v = body_.value(key);
+    switch (v.type()) {
+      case QJsonValue::Undefined:
+        ended_ = true;
+        return;
+      case QJsonValue::String:
+      case QJsonValue::Double:
+        args_.append(describe(v));
+        return;
+      case QJsonValue::Null:
+        if (nullIsEmpty) args_.append(QString());
+        else wrongType_ = true;
+        return;
+      default:
+        wrongType_ = true;
+        return;
+    }
+  }
+  // A value that is never absent: the quick-mode word, the text of a value.
+  void word(const QString& text) {
+    if (!ended_ && !wrongType_) args_.append(text);
+  }
+  bool wrongType() const { return wrongType_; }
+  const QStringList& arguments() const { return args_; }
+
+ private:
+  const QJsonObject& body_;
+  QStringList args_;
+  bool ended_ = false;
+  bool wrongType_ = false;
+};
+
+std::optional<QJsonObject> parseBody(const QByteArray& body) {
+  QJsonParseError error{};
+  const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+  if (error.error != QJsonParseError::NoError || !doc.isObject()) return std::nullopt;
+  return doc.object();
+}
+
+void addLaunch(BridgeReply& reply, BridgeAction::Kind kind, const ArgumentList& list, const QString& infoLine) {
+  if (list.wrongType()) return;
+  BridgeAction action;
+  action.kind = kind;
+  action.infoLine = infoLine;
+  action.arguments = list.arguments();
+  for (const QString& a : action.arguments) {
+    if (a.contains(QChar(0))) {
+      action.errorLine = QStringLiteral("%1 not started: an argument holds a NUL character")
+                             .arg(kind == BridgeAction::Kind::LaunchScanner ? kScanner : kRecorder);
+      break;
+    }
+  }
+  reply.actions.push_back(std::move(action));
+}
+
+QString tokenLine(const QString& request, const QJsonObject& body) {
+  return QStringLiteral("Request received for %1 with token : %2").arg(request, describe(body.value(QStringLiteral("Token"))));
+}
+
+void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
+  using Kind = BridgeAction::Kind;
+  if (name == QLatin1String("ScanSettings")) {
+    addLaunch(reply, Kind::LaunchScanner, ArgumentList(QJsonObject(), name), QStringLiteral("Request received for ScanSettings"));
+    return;
+  }
+  const std::optional<QJsonObject> parsed = parseBody(body);
+  if (!parsed) return;
+  const QJsonObject& o = *parsed;
+  const auto key = [](const char* k) { return QString::fromLatin1(k); };
+
+  if (name == QLatin1String("ScanDoc")) {
+    ArgumentList list(o, name);
+    list.value(key("Token"));
+    list.value(key("UploadURL"));
+    list.word(readsTrue(o.value(key("QuickPrint"))) ? key("true") : key("false"));
+    list.word(describe(o.value(key("PatientId"))));
+    list.value(key("PatientName"), true);
+    list.value(key("PatientDOB"), true);
+    addLaunch(reply, Kind::LaunchScanner, list, tokenLine(name, o));
+  } else if (name == QLatin1String("Dictator")) {
+    ArgumentList list(o, name);
+    list.value(key("Token"));
+    list.value(key("UploadURL"));
+    list.word(describe(o.value(key("PatientId"))));
+    list.value(key("PatientName"), true);
+    list.value(key("PatientDOB"), true);
+    addLaunch(reply, Kind::LaunchRecorder, list, tokenLine(name, o));
+  } else if (name == QLatin1String("DownloadDictation")) {
+    ArgumentList list(o, name);
+    list.value(key("Token"));
+    list.value(key("UploadURL"));
+    list.value(key("DownloadURL"));
+    list.value(key("Durations"));
+    list.word(describe(o.value(key("PatientId"))));
+    list.value(key("PatientName"), true);
+    list.value(key("PatientDOB"), true);
+    addLaunch(reply, Kind::LaunchRecorder, list, tokenLine(name, o));
+  } else if (name == QLatin1String("DownloadDoc")) {
+    const QString action = readsTrue(o.value(key("is_template"))) ? key("Template") : key("DownloadDoc");
+    BridgeAction a;
+    a.kind = Kind::PostNotification;
+    a.infoLine = QStringLiteral("Request received for %1").arg(action);
+    a.userInfo.append({key("action"), action});
+    static const std::pair<const char*, const char*> pairs[] = {{"upload_url", "BaseURL"},
+                                                                {"download_url", "agrs"},
+                                                                {"placeholder_url", "PlaceHolderPath"},
+                                                                {"is_new_doc", "is_new"},
+                                                                {"xml_path", "XMLPath"}};
+    for (const auto& [infoKey, bodyKey] : pairs) {
+      const QJsonValue v = o.value(key(bodyKey));
+      if (v.isUndefined()) break;
+      a.userInfo.append({key(infoKey), v});
+    }
+    reply.actions.push_back(std::move(a));
+  } else if (name == QLatin1String("PrintDoc")) {
+    BridgeAction a;
+    a.kind = Kind::PostNotification;
+    a.infoLine = QStringLiteral("Request received for PrintDoc");
+    a.userInfo.append({key("action"), key("PrintDoc")});
+    const QJsonValue files = o.value(key("file_path"));
+    if (!files.isUndefined()) a.userInfo.append({key("file_path"), files});
+    reply.actions.push_back(std::move(a));
+  }
+}
+
+}  // namespace
+
+std::optional<QString> percentDecode(std::string_view text) {
+  QByteArray bytes;
+  bytes.reserve(qsizetype(text.size()));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      bytes.append(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int hi = hexValue(text[i + 1]);
+    const int lo = hexValue(text[i + 2]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    bytes.append(char(hi * 16 + lo));
+    i += 2;
+  }
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString decoded = decoder(bytes);
+  if (decoder.hasError()) return std::nullopt;
+  return decoded;
+}
+
+QString describe(const QJsonValue& value) {
+  switch (value.type()) {
+    case QJsonValue::Undefined:
+      return QStringLiteral("(null)");
+    case QJsonValue::Null:
+      return QStringLiteral("<null>");
+    case QJsonValue::Bool:
+      return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    case QJsonValue::Double: {
+      const double d = value.toDouble();
+      if (isIntegral(d)) return QString::number(qint64(d));
+      if (std::trunc(d) == d) return QString::number(d, 'f', 0);
+      return QString::number(d, 'g', QLocale::FloatingPointShortest);
+    }
+    case QJsonValue::String:
+      return value.toString();
+    case QJsonValue::Array:
+      return QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact));
+    case QJsonValue::Object:
+      return QString::fromUtf8(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+  }
+  return {};
+}
+
+bool readsTrue(const QJsonValue& value) {
+  switch (value.type()) {
+    case QJsonValue::Bool:
+      return value.toBool();
+    case QJsonValue::Double:
+      return value.toDouble() != 0;
+    case QJsonValue::String: {
+      const QString s = value.toString();
+      qsizetype i = 0;
+      while (i < s.size() && (s[i] == QLatin1Char('\t') || s[i].category() == QChar::Separator_Space)) ++i;
+      if (i < s.size() && (s[i] == QLatin1Char('+') || s[i] == QLatin1Char('-'))) ++i;
+      while (i < s.size() && s[i] == QLatin1Char('0')) ++i;
+      if (i >= s.size()) return false;
+      const QChar c = s[i];
+      return c == QLatin1Char('Y') || c == QLatin1Char('y') || c == QLatin1Char('T') || c == QLatin1Char('t') ||
+             (c >= QLatin1Char('1') && c <= QLatin1Char('9'));
+    }
+    default:
+      return false;
+  }
+}
+
+QByteArray presenceReply() {
+  const QJsonObject o{{QStringLiteral("response_type"), QStringLiteral("CheckScan")},
+                      {QStringLiteral("success"), QStringLiteral("true")},
+                      {QStringLiteral("message"), QString()}};
+  return QJsonDocument(o).toJson(QJsonDocument::Indented);
+}
+
+BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view target, const QByteArray& body) {
+  BridgeReply reply;
+  const QByteArray requestBody = method == "POST" ? body : QByteArray();
+  const std::size_t q = target.find('?');
+  if (q == std::string_view::npos) return reply;
+  std::string_view query = target.substr(q + 1);
+  query = query.substr(0, query.find('?'));
+
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t amp = query.find('&', start);
+    const std::string_view piece = query.substr(start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
+    const std::size_t firstEq = piece.find('=');
+    const std::size_t lastEq = piece.rfind('=');
+    const std::optional<QString> key = percentDecode(piece.substr(0, firstEq));
+    if (key && *key == QLatin1String("application")) {
+      const std::optional<QString> name =
+          percentDecode(lastEq == std::string_view::npos ? piece : piece.substr(lastEq + 1));
+      if (name && *name == QLatin1String("CheckScan")) {
+        reply.status = 200;
+        reply.body = presenceReply();
+        return reply;
+      }
+      if (name) carryOut(reply, *name, requestBody);
+    }
+    if (amp == std::string_view::npos) break;
+    start = amp + 1;
+  }
+  return reply;
+}
+
+BridgeServices systemBridgeServices() {
+  BridgeServices s;
+  s.launch = [](const QString& programName, const QStringList& arguments, QString* error) {
+    return launchApplication(paths::bundlePath(programName), arguments, error);
+  };
+  s.notify = [](const NotificationUserInfo& userInfo) { postEditorNotification(userInfo); };
+  s.alert = [](const QString& message) { showAlert(message, QString(), {QStringLiteral("Ok")}); };
+  return s;
+}
+
+void performBridgeActions(const std::vector<BridgeAction>& actions, const BridgeServices& services) {
+  for (const BridgeAction& a : actions) {
+    if (!a.infoLine.isEmpty()) logInfo(a.infoLine);
+    if (!a.errorLine.isEmpty()) {
+      logError(a.errorLine);
+      continue;
+    }
+    if (a.kind == BridgeAction::Kind::PostNotification) {
+      if (services.notify) services.notify(a.userInfo);
+      continue;
+    }
+    const QString program = a.kind == BridgeAction::Kind::LaunchScanner ? kScanner : kRecorder;
+    QString error;
+    if (services.launch && !services.launch(program, a.arguments, &error) && services.alert) services.alert(error);
+  }
+}
+
+}  // namespace zuvo::bridge

@@ -1,0 +1,57 @@
+#include "platform/EditorNotification.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <cmath>
+
+namespace zuvo {
+
+QVariant editorNotificationValue(const QJsonValue& value) {
+  switch (value.type()) {
+    case QJsonValue::Bool:
+      return QVariant(value.toBool());
+    case QJsonValue::Double: {
+      const double d = value.toDouble();
+      // Integral and within the 64-bit range (2^63 itself is not).
+      if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+        return QVariant(qint64(d));
+      return QVariant(d);
+    }
+    case QJsonValue::String:
+      return QVariant(value.toString());
+    case QJsonValue::Array: {
+      QVariantList list;
+      for (const QJsonValue& v : value.toArray()) list.append(editorNotificationValue(v));
+      return QVariant(list);
+    }
+    case QJsonValue::Object: {
+      QVariantMap map;
+      const QJsonObject o = value.toObject();
+      for (auto it = o.begin(); it != o.end(); ++it) map.insert(it.key(), editorNotificationValue(it.value()));
+      return QVariant(map);
+    }
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+      break;
+  }
+  return QVariant(QString());
+}
+
+bool postEditorNotification(const NotificationUserInfo& userInfo) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return false;
+  QVariantMap info;
+  for (const auto& [key, value] : userInfo) info.insert(key, editorNotificationValue(value));
+  QDBusMessage signal = QDBusMessage::createSignal(QLatin1String(kEditorNotificationPath),
+                                                   QLatin1String(kEditorNotificationInterface),
+                                                   QLatin1String(kEditorNotificationName));
+  signal << QString::fromLatin1(kEditorNotificationObject) << info;
+  return bus.send(signal);
+}
+
+}  // namespace zuvo

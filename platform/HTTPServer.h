@@ -1,0 +1,96 @@
+// A small HTTPS server: a server object with type, interface, port and connection class,
+// and a connection class whose hooks a subclass overrides to answer requests.
+//
+// One connection object is made per accepted connection; its hooks run one after the other
+// on the server's own thread pool (never the main thread), several connections at a time.
+// TLS only: the connection is asked for its identity at every handshake. Connections are
+// kept alive between requests; the request target is handed over exactly as received.
+//
+// Headers written: "Date", "Accept-Ranges: bytes", "Access-Control-Allow-Origin: *" (normal
+// responses only), the response's own headers and "Content-Length"; error responses (no
+// response from the connection = 404, unsupported method = 405 with "Connection: close",
+// body over the limit = 413 with "Connection: close", malformed request = 400) carry no
+// body.
+#pragma once
+
+#include "platform/Keychain.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zuvo::http {
+
+// A data response: status, body and headers of its own.
+struct HTTPResponse {
+  int status = 200;
+  QByteArray body;
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+class HTTPConnection {
+ public:
+  virtual ~HTTPConnection() = default;
+
+  // Only secure connections are served; one that says NO is closed at once.
+  virtual bool isSecureServer() { return false; }
+  // The TLS identity for the handshake (first element used); empty = handshake fails.
+  virtual QList<keychain::Identity> sslIdentityAndCertificates() { return {}; }
+  // GET, HEAD and POST; anything else is answered 405. The path is the target before "?".
+  virtual bool supportsMethod(std::string_view method, std::string_view path);
+  // Whether the body is handed to the hooks below (YES for POST). A body that is not
+  // expected is read and dropped.
+  virtual bool expectsRequestBodyFromMethod(std::string_view method, std::string_view path);
+  virtual void prepareForBodyWithSize(std::uint64_t contentLength) { (void)contentLength; }
+  virtual void processBodyData(std::string_view data) { (void)data; }
+  virtual void finishBody() {}
+  // The response for the request, or nullptr for the 404. `uri` is the raw request target.
+  virtual std::unique_ptr<HTTPResponse> httpResponseForMethod(std::string_view method, std::string_view uri);
+};
+
+class HTTPServer {
+ public:
+  static constexpr std::uint64_t kMaxBodySize = 8u * 1024 * 1024;
+
+  HTTPServer();
+  ~HTTPServer();  // stops the server
+  HTTPServer(const HTTPServer&) = delete;
+  HTTPServer& operator=(const HTTPServer&) = delete;
+
+  // The service type to advertise ("_http._tcp."); kept for the advertiser.
+  void setType(const QString& type);
+  QString type() const;
+  // "loopback" (or "localhost"): 127.0.0.1 and also ::1 when the system has it; otherwise
+  // one numeric address.
+  void setInterface(const QString& interface);
+  QString interface() const;
+  void setPort(std::uint16_t port);  // 0 = any free port (see listeningPort)
+  std::uint16_t port() const;
+
+  template <class Connection>
+  void setConnectionClass() {
+    setConnectionFactory([] { return std::make_unique<Connection>(); });
+  }
+  void setConnectionFactory(std::function<std::unique_ptr<HTTPConnection>()> factory);
+
+  // Binds and starts serving. A port already taken (by anyone, this program included) is an
+  // error: false with the system's reason.
+  bool start(QString* error = nullptr);
+  void stop();
+  bool isRunning() const;
+  std::uint16_t listeningPort() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> d;
+};
+
+}  // namespace zuvo::http

@@ -1,0 +1,238 @@
+// Change watching, upload after every save, status reports and the backup at close.
+// Everything here runs on the main thread: the watcher queues its handler there and every
+// network completion arrives there.
+#include "editor/ViewControllers/DocumentEditController.h"
+
+#include "Deployment.h"
+#include "common/AAPLFileTreeWatcherThread.h"
+#include "common/DocumentUpload.h"
+#include "common/Log.h"
+#include "common/Reachability.h"
+#include "editor/BackupArchive.h"
+#include "editor/DocumentChanges.h"
+#include "editor/DocumentDatabase.h"
+#include "editor/GlobalData.h"
+#include "editor/PlaceHolderWindowController.h"
+#include "platform/Alert.h"
+#include "platform/HttpClient.h"
+#include "platform/WordProcessor.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <QUrl>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+constexpr char kBackupPassword[] = "Kavrel902476";
+
+QString databasePath() { return GlobalData::sharedGlobalData().getDatabasePath(); }
+
+// upload_url carries its own trailing "/"; nothing is put between the two.
+QUrl uploadEndpoint(const DocInfo& info) { return QUrl(info.uploadURL + QStringLiteral("plugin/upload.php")); }
+
+// The platform's default text of a date: UTC, "yyyy-MM-dd HH:mm:ss +0000".
+QString uploadedText() {
+  return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+         QStringLiteral(" +0000");
+}
+
+bool existsNoFollow(const QString& path) {
+  struct stat st {};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+}  // namespace
+
+void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) {
+  if (zuvo::changes::folderEntryCount(info->destinationFolderPath) != 1) {
+    checkForChanges(info);
+    return;
+  }
+  // The word processor's save on closing and the removal of its lock file can come in one
+  // batch: upload that last save first; its completion then runs the closing steps.
+  if (close_afterUpload) return;
+  if (!upload_onProgress && checkForChanges(info)) {
+    close_afterUpload = true;
+    return;
+  }
+  runClosingSteps(info);
+}
+
+bool DocumentEditController::checkForChanges(const std::shared_ptr<DocInfo>& info) {
+  QString error;
+  const auto fileTime = zuvo::changes::modificationTime(info->destinationFilePath, &error);
+  if (!fileTime) {
+    zuvo::logError(QStringLiteral("%1 : Error occurred while getting file modified data. Error : %2")
+                       .arg(info->fileName, error));
+    return false;
+  }
+  const QString db = databasePath();
+  // Every row is read before the first update.
+  const auto rows = zuvo::documentdb::modifiedDates(db, info->token);
+  if (!rows) return false;
+  bool started = false;
+  for (const std::optional<QString>& modified : *rows) {
+    const QDateTime stored = modified ? parseModifiedDate(*modified) : QDateTime();
+    if (!zuvo::changes::isModifiedSince(*fileTime, stored)) continue;
+    zuvo::logInfo(QStringLiteral("%1 : Document modified").arg(info->fileName));
+    if (!zuvo::documentdb::updateModified(db, formatModifiedDate(zuvo::changes::toDateTime(*fileTime)),
+                                          info->token))
+      zuvo::logError(QStringLiteral("%1 : Error occurred while updating modified status in database")
+                         .arg(info->fileName));
+    if (!upload_onProgress) {
+      // Sets the flag at once when the network is there, so later rows start no second upload.
+      uploadWordDocument(info);
+      started = upload_onProgress;
+    }
+  }
+  return started;
+}
+
+void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& info) {
+  const QString& name = info->fileName;
+  zuvo::logInfo(QStringLiteral("%1 : Document was closed.").arg(name));
+  zuvo::logInfo(QStringLiteral("%1 : Stopped monitoring document").arg(name));
+  if (placeHolderWindowController) placeHolderWindowController->close();
+  zuvo::logInfo(QStringLiteral("%1 : Backup started.").arg(name));
+
+  const GlobalData& data = GlobalData::sharedGlobalData();
+  const QString folder = QDir::cleanPath(data.getDocumentDownloadPath() + QLatin1Char('/') + info->token);
+  const QString backupFolder = QDir::cleanPath(data.getBackupDocumentPath());
+  // When the other path has closed this document already, the folder is gone and its
+  // archive stays as it is.
+  if (existsNoFollow(folder)) {
+    QString why;
+    if (zuvo::backup::writeFolderArchive(folder, backupFolder + QLatin1Char('/') + info->token +
+                                                     QStringLiteral(".zip"),
+                                         kBackupPassword, &why)) {
+      zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(name));
+      // remove_all does not follow links out of the folder.
+      AAPLFileTreeWatcherThread::noteOwnChange(folder);
+      std::error_code ec;
+      std::filesystem::remove_all(QFile::encodeName(folder).toStdString(), ec);
+      if (ec)
+        zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2")
+                          .arg(name, QString::fromStdString(ec.message())));
+    } else {
+      zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
+      moveFilefrom(folder, backupFolder + QLatin1Char('/') + info->token);
+    }
+  }
+
+  auto self = shared_from_this();
+  sendMessagetoServer(info, QStringLiteral("close"),
+                      [self, info](const std::optional<QString>& error, bool success) {
+                        if (success) {
+                          self->stopWatchingFolder();
+                          return;
+                        }
+                        zuvo::logInfo(QStringLiteral("%1 : Error occurred while sending status, Error : %2")
+                                          .arg(info->fileName, error.value_or(QString())));
+                      });
+}
+
+void DocumentEditController::stopWatchingFolder() {
+  if (std::shared_ptr<AAPLFileTreeWatcherThread> watcher = std::exchange(fileTreeWatcherThread, nullptr)) {
+    watcher->detachChangeHandler();
+    watcher->cancel();
+  }
+  cancel();
+}
+
+bool DocumentEditController::moveFilefrom(const QString& from, const QString& to) {
+  if (!existsNoFollow(from)) return false;
+  AAPLFileTreeWatcherThread::noteOwnChange(from);
+  QString why;
+  if (zuvo::changes::moveWithoutReplacing(from, to, &why)) return true;
+  zuvo::logInfo(QStringLiteral("%1 : Document Backup was failed. Error : %2")
+                    .arg(QFileInfo(from).fileName(), why));
+  return false;
+}
+
+void DocumentEditController::uploadWordDocument(const std::shared_ptr<DocInfo>& info) {
+  const QString& name = info->fileName;
+  zuvo::logInfo(QStringLiteral("%1 : Upload started").arg(name));
+  const auto probe = Reachability::reachabilityWithHostname(
+      QString::fromUtf8(zuvo::deployment::kReachabilityHost));
+  if (!Reachability::isReachable(probe.get())) {
+    zuvo::logInfo(QStringLiteral("%1 : Internet connection appears to be offline").arg(name));
+    zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."),
+                    {QStringLiteral("Ok")});
+    return;
+  }
+  zuvo::logInfo(QStringLiteral("%1 : Internet Reachable").arg(name));
+  upload_onProgress = true;
+  zuvo::postUserNotification(QStringLiteral("Uploading..."), QStringLiteral("Uploading document to server"));
+
+  auto self = shared_from_this();
+  QString error;
+  const std::optional<QByteArray> body =
+      zuvo::upload::multipartBodyFromFile(name, info->destinationFilePath, {}, &error);
+  if (!body) {
+    // An empty body would overwrite the server's copy: fail as a transfer would, later on
+    // the main thread, so the current pass starts nothing more.
+    QTimer::singleShot(0, QCoreApplication::instance(),
+                       [self, info, error] { self->uploadDidFail(info, error); });
+    return;
+  }
+  zuvo::http::SessionManager::manager()->dataTask(
+      "POST", uploadEndpoint(*info), *body, zuvo::upload::multipartContentType(), {},
+      [self, info](const zuvo::http::Result& result) {
+        if (result.ok())
+          self->uploadDidFinish(info);
+        else
+          self->uploadDidFail(info, result.error.description);
+      });
+}
+
+void DocumentEditController::uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error) {
+  zuvo::logError(QStringLiteral("%1 : An error occurred while uploading document. Error: %2")
+                     .arg(info->fileName, error));
+  zuvo::showAlert(QStringLiteral("An error occurred while uploading document. Error : %1").arg(error),
+                  QString(), {QStringLiteral("Ok")});
+  // Nothing is retried by itself, but the next save uploads again.
+  upload_onProgress = false;
+  if (std::exchange(close_afterUpload, false)) runClosingSteps(info);
+}
+
+void DocumentEditController::uploadDidFinish(const std::shared_ptr<DocInfo>& info) {
+  const QString& name = info->fileName;
+  if (!zuvo::documentdb::updateUploaded(databasePath(), uploadedText(), name))
+    zuvo::logError(QStringLiteral("%1 : An error occurred while update document modified date into database")
+                       .arg(name));
+  zuvo::postUserNotification(QStringLiteral("File upload completed."), QString());
+  zuvo::logInfo(QStringLiteral("%1 : Upload Completed").arg(name));
+  close_afterUpload = false;
+
+  if (zuvo::changes::folderEntryCount(info->destinationFolderPath) < 2) {
+    runClosingSteps(info);
+    return;
+  }
+  auto self = shared_from_this();
+  sendMessagetoServer(info, QStringLiteral("upload"),
+                      [self](const std::optional<QString>&, bool) { self->upload_onProgress = false; });
+}
+
+void DocumentEditController::sendMessagetoServer(const std::shared_ptr<DocInfo>& info, const QString& status,
+                                                 StatusCallback callback) {
+  zuvo::logInfo(QStringLiteral("%1 : Sending message to server with status %2").arg(info->fileName, status));
+  zuvo::http::SessionManager::manager()->dataTask(
+      "POST", uploadEndpoint(*info), zuvo::upload::statusBody(status, info->token, info->fileName),
+      std::nullopt, {}, [info, callback = std::move(callback)](const zuvo::http::Result& result) {
+        if (!result.ok()) {
+          zuvo::logError(QStringLiteral("%1 - An error occurred while updating status. Error : %2")
+                             .arg(info->fileName, result.error.description));
+          if (callback) callback(result.error.description, false);
+          return;
+        }
+        if (callback) callback(std::nullopt, true);
+      });
+}

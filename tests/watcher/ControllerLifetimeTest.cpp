@@ -33,6 +33,11 @@ std::weak_ptr<DocumentEditController> watchedController(const QString& folder, i
   return controller;
 }
 
+// Another process saves the document.
+void saveFromOutside(const QString& folder) {
+  ASSERT_EQ(runProgram("/bin/sh", {"-c", QString("echo x > '%1/L_T1.docx'").arg(folder)}), 0);
+}
+
 void stopWatching(const std::weak_ptr<DocumentEditController>& weak) {
   auto controller = weak.lock();
   ASSERT_TRUE(controller);
@@ -49,7 +54,7 @@ TEST(ControllerLifetime, WatchedControllerLivesUntilTheWatcherIsStopped) {
   int calls = 0;
   std::weak_ptr<DocInfo> info;
   const auto weak = watchedController(folder, &calls, &info);
-  ASSERT_EQ(runProgram("/bin/sh", {"-c", QString("echo x > '%1/L_T1.docx'").arg(folder)}), 0);
+  saveFromOutside(folder);
   ASSERT_TRUE(waitUntil([&] { return calls == 1; }, 5s));
   spin(300ms);
   EXPECT_FALSE(weak.expired());
@@ -63,7 +68,7 @@ TEST(ControllerLifetime, CallQueuedBeforeStopStillFindsItsController) {
   int calls = 0;
   std::weak_ptr<DocInfo> info;
   const auto weak = watchedController(folder, &calls, &info);
-  ASSERT_EQ(runProgram("/bin/sh", {"-c", QString("echo x > '%1/L_T1.docx'").arg(folder)}), 0);
+  saveFromOutside(folder);
   // The main thread is busy while the batch ends: the call waits in its queue.
   QThread::sleep(3);
   EXPECT_EQ(calls, 0);

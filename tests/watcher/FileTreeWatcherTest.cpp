@@ -1,6 +1,7 @@
 // The folder watcher on real folders, changed by child processes (others) and by the test
 // process itself (own changes), under each way the watcher can watch.
 #include "common/AAPLFileTreeWatcherThread.h"
+#include "common/Log.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -173,12 +174,28 @@ TEST_P(Watcher, DetachThenCancelQueuesNothingMore) {
   writer.waitForFinished();
 }
 
+// All log files' text.
+QString logText() {
+  zuvo::flushLog();
+  QString text;
+  const QDir logs(zuvo::logsDirectory());
+  for (const QString& name : logs.entryList(QDir::Files))
+    text += QString::fromUtf8(zuvo::test::readFile(logs.filePath(name)));
+  return text;
+}
+
 TEST_P(Watcher, MissingFolderEndsTheThreadWithoutACall) {
+  zuvo::LogOptions options;
+  options.systemLog = false;
+  options.console = false;
+  zuvo::setupLog("com.roza.zuvoeditor", "ZuvoEditor", options);
   watch(root + "/missing");
   EXPECT_TRUE(waitUntil([&] { return watcher->isFinished(); }, 2s));
   EXPECT_EQ(watcher->backend(), Backend::None);
   other(QString("mkdir '%1/missing'; echo x > '%1/missing/f'").arg(root));
   EXPECT_EQ(settledCalls(), 0);
+  // Silent to its owner, but one trace in the log.
+  EXPECT_EQ(logText().count("Folder watcher cannot watch " + root + "/missing : "), 1) << logText().toStdString();
 }
 
 TEST_P(Watcher, CancelBeforeStartEndsAtOnce) {

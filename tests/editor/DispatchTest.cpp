@@ -81,6 +81,7 @@ TEST(Receiver, DeliversUserInformationIntactForItsObjectOnly) {
   EditorProcess::post({{"action", "Other"}}, "com.roza.other");
   EditorProcess::post({{"action", "PrintDoc"},
                        {"file_path", QStringList{"http://h/1.docx", "http://h/2.docx"}},
+                       {"urls", QVariantList{"http://h/3.docx", qint64(4)}},
                        {"n", 0}, {"b", true}, {"map", nested}});
   ASSERT_TRUE(waitUntil([&] { return !received.empty(); }));
   spin(std::chrono::milliseconds(200));
@@ -88,6 +89,7 @@ TEST(Receiver, DeliversUserInformationIntactForItsObjectOnly) {
   const QVariantMap& info = received.front();
   EXPECT_EQ(info.value("action").toString(), "PrintDoc");
   EXPECT_EQ(info.value("file_path").toStringList(), (QStringList{"http://h/1.docx", "http://h/2.docx"}));
+  EXPECT_EQ(info.value("urls").toList(), (QVariantList{"http://h/3.docx", qint64(4)}));
   EXPECT_EQ(zuvo::describeNotificationValue(info.value("n")), "0");
   EXPECT_EQ(zuvo::describeNotificationValue(info.value("b")), "1");
   EXPECT_EQ(info.value("map").toMap().value("k").toStringList(), (QStringList{"a", "b"}));

@@ -1,0 +1,242 @@
+#include "bridge_server/ViewControllers/BridgeDispatcher.h"
+#include "bridge_server/ViewControllers/MyHTTPConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace zuvo::bridge;
+using Kind = BridgeAction::Kind;
+
+namespace {
+
+// One action as text: "scanner [args]", "recorder [args]", "notify [[key, value], ...]",
+// with " !" appended when the action is refused with an error line.
+QString render(const BridgeAction& a) {
+  QJsonArray items;
+  if (a.kind == Kind::PostNotification) {
+    for (const auto& [k, v] : a.userInfo) items.append(QJsonArray{k, v});
+  } else {
+    items = QJsonArray::fromStringList(a.arguments);
+  }
+  const char* kind = a.kind == Kind::LaunchScanner ? "scanner " : a.kind == Kind::LaunchRecorder ? "recorder " : "notify ";
+  return kind + QString::fromUtf8(QJsonDocument(items).toJson(QJsonDocument::Compact)) +
+         (a.errorLine.isEmpty() ? "" : " !");
+}
+
+struct Case {
+  const char* method;
+  const char* target;
+  QByteArray body;
+  int status;
+  QStringList actions;
+  QStringList infoLines = {};
+};
+
+const QByteArray kScanBody =
+    R"({"Token":"tok","UploadURL":"https://d.test/up","QuickPrint":"true","PatientId":7,"PatientName":"Ann","PatientDOB":"1970-01-01"})";
+
+}  // namespace
+
+TEST(BridgeDispatcher, QueryWalk) {
+  const Case cases[] = {
+      {"GET", "/anything?application=CheckScan", {}, 200, {}},
+      {"HEAD", "/?application=CheckScan", {}, 200, {}},
+      {"GET", "/?application=ScanSettings&application=CheckScan", {}, 200, {R"(scanner ["ScanSettings"])"},
+       {"Request received for ScanSettings"}},
+      {"GET", "/?application=CheckScan&application=ScanSettings", {}, 200, {}},
+      {"GET", "/?x=1&application=ScanSettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
+      {"GET", "/?application=scansettings", {}, 404, {}},
+      {"GET", "/?application=Scan%53ettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
+      {"GET", "/?%61pplication=ScanSettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
+      {"GET", "/?application=x=ScanSettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
+      {"GET", "/?application", {}, 404, {}},
+      {"GET", "/?application=", {}, 404, {}},
+      {"GET", "/?application=Scan+Settings", {}, 404, {}},
+      {"GET", "/?application=Scan%5Settings", {}, 404, {}},
+      {"GET", "/?application=ScanSettings%", {}, 404, {}},
+      {"GET", "/?application=%FF", {}, 404, {}},
+      {"GET", "/?appl%ZZication=ScanSettings", {}, 404, {}},
+      {"GET", "/?application=CheckScan%00", {}, 404, {}},
+      // No "?" at all: nothing to do.
+      {"GET", "/application=CheckScan", {}, 404, {}},
+      {"GET", "", {}, 404, {}},
+      {"GET", "?", {}, 404, {}},
+      {"GET", "/?&&=&", {}, 404, {}},
+      // Only the text up to a second "?" is the query.
+      {"GET", "/?x?application=CheckScan", {}, 404, {}},
+      {"GET", "/?application=ScanSettings?application=CheckScan", {}, 404, {R"(scanner ["ScanSettings"])"}},
+      // Several requests act in query order.
+      {"POST", "/?application=ScanSettings&application=Dictator&application=ScanSettings",
+       R"({"Token":"t"})", 404,
+       {R"(scanner ["ScanSettings"])", R"(recorder ["Dictator","t"])", R"(scanner ["ScanSettings"])"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    const BridgeReply reply = dispatchBridgeRequest(c.method, c.target, c.body);
+    EXPECT_EQ(reply.status, c.status);
+    QStringList actions;
+    for (const BridgeAction& a : reply.actions) actions << render(a);
+    EXPECT_EQ(actions, c.actions);
+    if (c.status == 200) {
+      const QJsonObject o = QJsonDocument::fromJson(reply.body).object();
+      EXPECT_EQ(o, (QJsonObject{{"response_type", "CheckScan"}, {"success", "true"}, {"message", ""}}));
+    } else {
+      EXPECT_TRUE(reply.body.isEmpty());
+    }
+  }
+}
+
+TEST(BridgeDispatcher, RequestBodies) {
+  const Case cases[] = {
+      {"POST", "/?application=ScanDoc", kScanBody, 404,
+       {R"(scanner ["ScanDoc","tok","https://d.test/up","true","7","Ann","1970-01-01"])"},
+       {"Request received for ScanDoc with token : tok"}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"tok","PatientId":"p"})", 404, {R"(scanner ["ScanDoc","tok"])"}},
+      {"POST", "/?application=ScanDoc", R"({"UploadURL":"u"})", 404, {R"(scanner ["ScanDoc"])"},
+       {"Request received for ScanDoc with token : (null)"}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"t","UploadURL":"u","PatientId":"p","PatientName":null,"PatientDOB":null})",
+       404, {R"(scanner ["ScanDoc","t","u","false","p","",""])"}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"t","UploadURL":"u","QuickPrint":1})", 404,
+       {R"j(scanner ["ScanDoc","t","u","true","(null)"])j"}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"t","UploadURL":"u","QuickPrint":"no","PatientId":null,"PatientName":"N"})",
+       404, {R"(scanner ["ScanDoc","t","u","false","<null>","N"])"}},
+      {"POST", "/?application=ScanDoc", R"({"Token":12,"UploadURL":"u","PatientId":true})", 404,
+       {R"(scanner ["ScanDoc","12","u","false","1"])"}},
+      {"POST", "/?application=Dictator", R"({"Token":"t","UploadURL":"u","PatientId":null,"PatientName":"N","PatientDOB":"D"})",
+       404, {R"(recorder ["Dictator","t","u","<null>","N","D"])"}, {"Request received for Dictator with token : t"}},
+      {"POST", "/?application=Dictator", R"({"Token":"t","UploadURL":"u","PatientName":null})", 404,
+       {R"j(recorder ["Dictator","t","u","(null)",""])j"}},
+      {"POST", "/?application=DownloadDictation",
+       R"({"Token":"t","UploadURL":"u","DownloadURL":"d","Durations":"12","PatientId":3,"PatientName":"N","PatientDOB":null})",
+       404, {R"(recorder ["DownloadDictation","t","u","d","12","3","N",""])"},
+       {"Request received for DownloadDictation with token : t"}},
+      {"POST", "/?application=DownloadDictation", R"({"Token":"t","UploadURL":"u","Durations":"12"})", 404,
+       {R"(recorder ["DownloadDictation","t","u"])"}},
+      {"POST", "/?application=DownloadDoc",
+       R"({"BaseURL":"b/","agrs":"a","PlaceHolderPath":"p","is_new":"0","XMLPath":"x","is_template":true})", 404,
+       {R"(notify [["action","Template"],["upload_url","b/"],["download_url","a"],["placeholder_url","p"],["is_new_doc","0"],["xml_path","x"]])"},
+       {"Request received for Template"}},
+      {"POST", "/?application=DownloadDoc", R"({"BaseURL":"b/","PlaceHolderPath":"p","is_template":"no"})", 404,
+       {R"(notify [["action","DownloadDoc"],["upload_url","b/"]])"}, {"Request received for DownloadDoc"}},
+      {"POST", "/?application=DownloadDoc", R"({"BaseURL":null,"agrs":5,"PlaceHolderPath":[1]})", 404,
+       {R"(notify [["action","DownloadDoc"],["upload_url",null],["download_url",5],["placeholder_url",[1]]])"}},
+      {"POST", "/?application=PrintDoc", R"({"file_path":["https://d.test/1","https://d.test/2"]})", 404,
+       {R"(notify [["action","PrintDoc"],["file_path",["https://d.test/1","https://d.test/2"]]])"},
+       {"Request received for PrintDoc"}},
+      {"POST", "/?application=PrintDoc", "{}", 404, {R"(notify [["action","PrintDoc"]])"}},
+      // ScanSettings never reads the body.
+      {"POST", "/?application=ScanSettings", "not json", 404, {R"(scanner ["ScanSettings"])"}},
+      // Bodies that cannot be used: the request is skipped.
+      {"POST", "/?application=ScanDoc", "not json", 404, {}, {}},
+      {"POST", "/?application=ScanDoc", "", 404, {}, {}},
+      {"POST", "/?application=DownloadDoc", "[1,2]", 404, {}, {}},
+      {"POST", "/?application=PrintDoc", "\"text\"", 404, {}, {}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"t"} trailing)", 404, {}, {}},
+      // Values of the wrong type where a text is passed.
+      {"POST", "/?application=ScanDoc", R"({"Token":true})", 404, {}, {}},
+      {"POST", "/?application=ScanDoc", R"({"Token":null})", 404, {}, {}},
+      {"POST", "/?application=Dictator", R"({"Token":"t","UploadURL":{"a":1}})", 404, {}, {}},
+      {"POST", "/?application=DownloadDictation", R"({"Token":"t","UploadURL":"u","DownloadURL":["d"]})", 404, {}, {}},
+      // A body is read for POST only.
+      {"GET", "/?application=ScanDoc", kScanBody, 404, {}, {}},
+      {"HEAD", "/?application=DownloadDoc", R"({"BaseURL":"b"})", 404, {}, {}},
+      // An argument holding NUL is refused with an error line.
+      {"POST", "/?application=ScanDoc", R"({"Token":"a\u0000b"})", 404, {R"j(scanner ["ScanDoc","a\u0000b"] !)j"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.toStdString());
+    const BridgeReply reply = dispatchBridgeRequest(c.method, c.target, c.body);
+    EXPECT_EQ(reply.status, c.status);
+    QStringList actions, infoLines;
+    for (const BridgeAction& a : reply.actions) {
+      actions << render(a);
+      infoLines << a.infoLine;
+    }
+    EXPECT_EQ(actions, c.actions);
+    if (!c.infoLines.isEmpty() || c.actions.isEmpty()) EXPECT_EQ(infoLines, c.infoLines);
+  }
+}
+
+TEST(BridgeDispatcher, TruthAndDescriptions) {
+  const std::pair<QJsonValue, bool> truth[] = {
+      {true, true},        {false, false},     {1, true},          {0, false},        {0.5, true},
+      {-2, true},          {"true", true},     {"Yes", true},      {"t", true},       {"  y", true},
+      {"\t+0007", true},   {"-1", true},       {"000", false},     {"0x1", false},    {"false", false},
+      {"", false},         {"+", false},       {" no", false},     {"9", true},       {QJsonValue(), false},
+      {QJsonValue(QJsonValue::Undefined), false}, {QJsonArray{1}, false}, {QJsonObject{{"a", 1}}, false},
+  };
+  for (const auto& [value, expected] : truth)
+    EXPECT_EQ(readsTrue(value), expected) << QJsonDocument(QJsonArray{value}).toJson().toStdString();
+
+  const std::pair<QJsonValue, const char*> texts[] = {
+      {"text", "text"},  {42, "42"},      {-3, "-3"},    {1.5, "1.5"},           {1e20, "100000000000000000000"},
+      {true, "1"},       {false, "0"},    {QJsonValue(), "<null>"}, {QJsonValue(QJsonValue::Undefined), "(null)"},
+  };
+  for (const auto& [value, expected] : texts) EXPECT_EQ(describe(value), expected);
+}
+
+TEST(BridgeDispatcher, PercentDecoding) {
+  const std::pair<const char*, std::optional<QString>> cases[] = {
+      {"Scan%53ettings", "ScanSettings"}, {"a+b", "a+b"},       {"%7e%7E", "~~"},  {"%C3%A9", QString::fromUtf8("é")},
+      {"", ""},                           {"%", std::nullopt}, {"%4", std::nullopt}, {"%G1", std::nullopt},
+      {"%C3", std::nullopt},              {"%FF%FE", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(percentDecode(text), expected) << text;
+}
+
+TEST(BridgeDispatcher, ActionsRunInOrderAndAFailedStartIsAlerted) {
+  QStringList journal;
+  BridgeServices services;
+  services.launch = [&](const QString& program, const QStringList& args, QString* error) {
+    journal << "launch " + program + " " + args.join(',');
+    if (program == "ZuvoRecorder") {
+      *error = "Recorder missing";
+      return false;
+    }
+    return true;
+  };
+  services.notify = [&](const zuvo::NotificationUserInfo& info) { journal << "notify " + info.first().second.toString(); };
+  services.alert = [&](const QString& message) { journal << "alert " + message; };
+  const BridgeReply reply = dispatchBridgeRequest(
+      "POST", "/?application=Dictator&application=PrintDoc&application=ScanDoc&application=ScanSettings",
+      R"({"Token":"a"})");
+  performBridgeActions(reply.actions, services);
+  // An argument holding NUL is never handed to the launcher.
+  performBridgeActions(dispatchBridgeRequest("POST", "/?application=ScanDoc", R"({"Token":"a\u0000"})").actions,
+                       services);
+  EXPECT_EQ(journal, (QStringList{"launch ZuvoRecorder Dictator,a", "alert Recorder missing", "notify PrintDoc",
+                                  "launch ZuvoScanner ScanDoc,a", "launch ZuvoScanner ScanSettings"}));
+}
+
+TEST(MyHTTPConnection, TheBodyBelongsToOneRequest) {
+  QStringList launches;
+  BridgeServices services;
+  services.launch = [&](const QString&, const QStringList& args, QString*) {
+    launches << args.join(',');
+    return true;
+  };
+  MyHTTPConnection connection(services);
+  EXPECT_TRUE(connection.isSecureServer());
+  for (const char* m : {"GET", "POST", "HEAD"}) EXPECT_TRUE(connection.supportsMethod(m, "/"));
+  for (const char* m : {"OPTIONS", "PUT", "get", "DELETE"}) EXPECT_FALSE(connection.supportsMethod(m, "/"));
+  EXPECT_TRUE(connection.expectsRequestBodyFromMethod("POST", "/"));
+  EXPECT_FALSE(connection.expectsRequestBodyFromMethod("GET", "/"));
+
+  connection.prepareForBodyWithSize(20);
+  connection.processBodyData(R"({"Token":)");
+  connection.processBodyData(R"("t"})");
+  connection.finishBody();
+  EXPECT_EQ(connection.httpResponseForMethod("POST", "/?application=ScanDoc"), nullptr);
+  EXPECT_EQ(connection.httpResponseForMethod("GET", "/?application=ScanDoc"), nullptr);
+  EXPECT_EQ(connection.httpResponseForMethod("POST", "/?application=ScanDoc"), nullptr);
+  EXPECT_EQ(launches, QStringList{"ScanDoc,t"});
+
+  const auto presence = connection.httpResponseForMethod("GET", "/?application=CheckScan");
+  ASSERT_NE(presence, nullptr);
+  EXPECT_EQ(presence->status, 200);
+  EXPECT_EQ(QJsonDocument::fromJson(presence->body).object()["response_type"], "CheckScan");
+  EXPECT_TRUE(presence->headers.empty());
+}

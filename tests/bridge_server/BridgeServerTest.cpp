@@ -1,0 +1,335 @@
+// The real server (bridge_test_server) with a test identity, driven by curl.
+#include "BridgeTestIdentity.h"
+#include "Deployment.h"
+#include "platform/EditorNotification.h"
+#include "platform/Paths.h"
+#include "platform/ProgramLauncher.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <map>
+#include <set>
+
+#include <QDBusConnectionInterface>
+#include <QDateTime>
+#include <QLocale>
+
+using namespace zuvo;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kHost = QString::fromUtf8(deployment::kLocalServerHostName);
+const QString kUrl = "https://" + kHost + ":8443";
+
+struct Reply {
+  int status = 0;
+  std::multimap<QString, QString> headers;  // lower-case names
+  QByteArray body;
+};
+
+// Parses a header dump of curl -D (the last response in it).
+Reply parseHeaders(const QByteArray& dump, const QByteArray& body) {
+  Reply r;
+  r.body = body;
+  for (const QByteArray& raw : dump.split('\n')) {
+    const QByteArray line = raw.trimmed();
+    if (line.startsWith("HTTP/")) {
+      r.status = line.split(' ').value(1).toInt();
+      r.headers.clear();
+    } else if (const int colon = int(line.indexOf(':')); colon > 0) {
+      r.headers.emplace(QString::fromLatin1(line.left(colon)).toLower(), QString::fromLatin1(line.mid(colon + 1)).trimmed());
+    }
+  }
+  return r;
+}
+
+std::set<QString> headerNames(const Reply& r) {
+  std::set<QString> names;
+  for (const auto& [k, v] : r.headers) names.insert(k);
+  return names;
+}
+
+QString header(const Reply& r, const QString& name) {
+  const auto it = r.headers.find(name);
+  return it == r.headers.end() ? QString() : it->second;
+}
+
+QList<QJsonArray> startsOf(const QString& program) {
+  QList<QJsonArray> starts;
+  for (const QByteArray& line : test::readFile(test::testRoot() + "/" + program + ".starts").split('\n'))
+    if (!line.isEmpty()) starts << QJsonDocument::fromJson(line).array();
+  return starts;
+}
+
+int activationsOf(const QString& program) {
+  return int(test::readFile(test::testRoot() + "/" + program + ".activations").count("activate"));
+}
+
+void installFakeProgram(const QString& name) {
+  const QString exe = paths::bundleExecutable(name);
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(exe).path()));
+  ASSERT_TRUE(QFile::copy(test::binaryPath("tests/bridge_server/bridge_fake_program"), exe));
+  QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+class SignalRecorder : public QObject {
+  Q_OBJECT
+ public:
+  QList<QDBusMessage> messages;
+ public slots:
+  void onSignal(const QDBusMessage& m) { messages << m; }
+};
+
+class BridgeServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    identity_ = test::makeTestIdentity(kHost);
+    alerts_ = test::testRoot() + "/alerts.jsonl";
+    server_.setProcessChannelMode(QProcess::SeparateChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZUVO_ALERT_LOG", alerts_);
+    server_.setProcessEnvironment(env);
+    server_.start(test::binaryPath("tests/bridge_server/bridge_test_server"), {"--pem", identity_.pemFile});
+    ASSERT_TRUE(test::waitUntil([&] { return server_.readAllStandardOutput().contains("listening") ||
+                                             server_.state() == QProcess::NotRunning; }, 30s));
+    ASSERT_EQ(server_.state(), QProcess::Running) << server_.readAllStandardError().constData();
+  }
+
+  void TearDown() override {
+    for (const QString& f : QDir(test::testRoot()).entryList({"*.stay"})) QFile::remove(test::testRoot() + "/" + f);
+    server_.terminate();
+    if (!server_.waitForFinished(10000)) server_.kill();
+  }
+
+  // curl on one connection for the given requests (curl --next between them); the last
+  // response's headers and body.
+  Reply curl(const QStringList& args, QByteArray* err = nullptr) {
+    const QString dir = test::makeTempDir("curl");
+    // curl forgets the options of a transfer at --next: repeat them for each.
+    const QStringList common{"-sS", "--resolve", kHost + ":8443:127.0.0.1", "--cacert", identity_.certFile,
+                             "-D", dir + "/headers", "-o", dir + "/body"};
+    QStringList all = common;
+    for (const QString& a : args) {
+      all << a;
+      if (a == "--next") all << common;
+    }
+    QByteArray out, error;
+    EXPECT_EQ(test::runProgram("/usr/bin/curl", all, &out, &error), 0) << error.constData();
+    if (err) *err = error;
+    return parseHeaders(test::readFile(dir + "/headers"), test::readFile(dir + "/body"));
+  }
+
+  test::TestIdentity identity_;
+  QString alerts_;
+  QProcess server_;
+};
+
+TEST_F(BridgeServer, RepliesCarryExactlyTheirHeaders) {
+  const Reply check = curl({kUrl + "/anything?application=CheckScan"});
+  EXPECT_EQ(check.status, 200);
+  EXPECT_EQ(headerNames(check),
+            (std::set<QString>{"date", "accept-ranges", "access-control-allow-origin", "content-length"}));
+  EXPECT_EQ(header(check, "accept-ranges"), "bytes");
+  EXPECT_EQ(header(check, "access-control-allow-origin"), "*");
+  EXPECT_EQ(header(check, "content-length").toInt(), check.body.size());
+  const QDateTime date = QLocale::c().toDateTime(header(check, "date"), "ddd, dd MMM yyyy HH:mm:ss 'GMT'");
+  EXPECT_TRUE(date.isValid()) << header(check, "date").toStdString();
+  EXPECT_EQ(QJsonDocument::fromJson(check.body).object(),
+            (QJsonObject{{"response_type", "CheckScan"}, {"success", "true"}, {"message", ""}}));
+
+  // HEAD announces the length but sends no body: the next reply on the connection is whole.
+  QByteArray verbose;
+  const Reply afterHead = curl({"-v", "-I", kUrl + "/?application=CheckScan", "--next", kUrl + "/?application=CheckScan"}, &verbose);
+  EXPECT_TRUE(verbose.contains("Re-using existing connection"));
+  EXPECT_EQ(afterHead.status, 200);
+  EXPECT_EQ(QJsonDocument::fromJson(afterHead.body).object()["response_type"], "CheckScan");
+  EXPECT_EQ(verbose.count("Content-Length: " + QByteArray::number(check.body.size())), 2);
+
+  const std::set<QString> errorHeaders{"date", "accept-ranges", "content-length"};
+  for (const QString& target : {"/?application=Unknown", "/no-query", "/?application=scancheck"}) {
+    const Reply r = curl({kUrl + target});
+    EXPECT_EQ(r.status, 404) << target.toStdString();
+    EXPECT_EQ(headerNames(r), errorHeaders);
+    EXPECT_EQ(header(r, "content-length"), "0");
+  }
+
+  std::set<QString> closing = errorHeaders;
+  closing.insert("connection");
+  for (const char* method : {"OPTIONS", "PUT", "BREW"}) {
+    const Reply r = curl({"-X", method, kUrl + "/?application=CheckScan"});
+    EXPECT_EQ(r.status, 405) << method;
+    EXPECT_EQ(headerNames(r), closing);
+    EXPECT_EQ(header(r, "connection"), "close");
+  }
+}
+
+TEST_F(BridgeServer, BodiesOverTheCapAreRefusedAndStartNothing) {
+  installFakeProgram("ZuvoScanner");
+  const QString big = test::testRoot() + "/big.json";
+  QByteArray body = R"({"Token":"big","pad":")";
+  body.append(QByteArray(8 * 1024 * 1024, 'x'));
+  body.append("\"}");
+  ASSERT_TRUE(test::writeFile(big, body));
+  for (const QStringList& extra : {QStringList{}, QStringList{"-H", "Transfer-Encoding: chunked"}}) {
+    const Reply r = curl(QStringList{"--data-binary", "@" + big} + extra + QStringList{kUrl + "/?application=ScanDoc"});
+    EXPECT_EQ(r.status, 413);
+    EXPECT_EQ(header(r, "connection"), "close");
+  }
+  // A body just under the cap is served.
+  body = R"({"Token":"fits","pad":")" + QByteArray(8 * 1024 * 1024 - 40, 'x') + "\"}";
+  ASSERT_LE(body.size(), 8 * 1024 * 1024);
+  ASSERT_TRUE(test::writeFile(big, body));
+  EXPECT_EQ(curl({"--data-binary", "@" + big, kUrl + "/?application=ScanDoc"}).status, 404);
+  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  test::spin(300ms);
+  EXPECT_EQ(startsOf("ZuvoScanner"), (QList<QJsonArray>{QJsonArray{"ScanDoc", "fits"}}));
+}
+
+TEST_F(BridgeServer, StartsProgramsWithTheirArgumentsAndAlertsWhenOneIsMissing) {
+  installFakeProgram("ZuvoScanner");
+  const QByteArray body = R"({"Token":"t 1","UploadURL":"https://d.test/u?a=1&b","QuickPrint":"yes","PatientId":9,)"
+                          R"("PatientName":"-platform x","PatientDOB":null})";
+  const Reply r = curl({"--data-binary", body, kUrl + "/?application=ScanDoc"});
+  EXPECT_EQ(r.status, 404);
+  EXPECT_TRUE(r.body.isEmpty());
+  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  EXPECT_EQ(startsOf("ZuvoScanner").first(),
+            (QJsonArray{"ScanDoc", "t 1", "https://d.test/u?a=1&b", "true", "9", "-platform x", ""}));
+
+  // No recorder installed: the start fails with an alert naming it.
+  EXPECT_EQ(curl({"--data-binary", R"({"Token":"d"})", kUrl + "/?application=Dictator"}).status, 404);
+  const QList<QByteArray> alerts = test::readFile(alerts_).trimmed().split('\n');
+  ASSERT_EQ(alerts.size(), 1);
+  const QJsonObject alert = QJsonDocument::fromJson(alerts[0]).object();
+  EXPECT_TRUE(alert["message"].toString().contains("ZuvoRecorder"));
+  EXPECT_EQ(alert["buttons"].toArray(), QJsonArray{"Ok"});
+}
+
+TEST_F(BridgeServer, ARunningProgramIsActivatedInsteadOfStartedAgain) {
+  installFakeProgram("ZuvoScanner");
+  ASSERT_TRUE(test::writeFile(test::testRoot() + "/ZuvoScanner.stay", ""));
+  EXPECT_EQ(curl({kUrl + "/?application=ScanSettings"}).status, 404);
+  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  // Wait until it owns its bus name, then ask again.
+  ASSERT_TRUE(test::waitUntil([] {
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered("com.roza.zuvoscanner").value();
+  }));
+  EXPECT_EQ(curl({kUrl + "/?application=ScanSettings"}).status, 404);
+  ASSERT_TRUE(test::waitUntil([] { return activationsOf("ZuvoScanner") == 1; }));
+  EXPECT_EQ(startsOf("ZuvoScanner").size(), 1);
+}
+
+TEST_F(BridgeServer, KeepAliveRequestsDoNotReplayAnEarlierBody) {
+  installFakeProgram("ZuvoScanner");
+  installFakeProgram("ZuvoRecorder");
+  QByteArray err;
+  const Reply last = curl({"-v", "--data-binary", R"({"Token":"once"})", kUrl + "/?application=ScanDoc", "--next",
+                           kUrl + "/?application=ScanDoc", "--next", kUrl + "/?application=CheckScan"},
+                          &err);
+  EXPECT_EQ(last.status, 200);
+  EXPECT_TRUE(err.contains("Re-using existing connection")) << err.constData();
+  // A marker request on another program: once its start is seen, any replayed scan would be too.
+  EXPECT_EQ(curl({"--data-binary", R"({"Token":"marker"})", kUrl + "/?application=Dictator"}).status, 404);
+  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoRecorder").isEmpty(); }));
+  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  test::spin(200ms);
+  EXPECT_EQ(startsOf("ZuvoScanner"), (QList<QJsonArray>{QJsonArray{"ScanDoc", "once"}}));
+  EXPECT_EQ(activationsOf("ZuvoScanner"), 0);
+}
+
+TEST_F(BridgeServer, DocumentRequestsReachTheEditorOnTheSessionBus) {
+  SignalRecorder recorder;
+  ASSERT_TRUE(QDBusConnection::sessionBus().connect(QString(), kEditorNotificationPath, kEditorNotificationInterface,
+                                                    kEditorNotificationName, &recorder, SLOT(onSignal(QDBusMessage))));
+  EXPECT_EQ(curl({"--data-binary",
+                  R"({"BaseURL":"https://d.test/","agrs":"https://d.test/a_b_T1.docx","PlaceHolderPath":null,)"
+                  R"("is_new":0,"XMLPath":1.5,"is_template":"true"})",
+                  kUrl + "/?application=DownloadDoc"})
+                .status,
+            404);
+  EXPECT_EQ(curl({"--data-binary", R"({"file_path":["https://d.test/1.docx",{"k":false}]})",
+                  kUrl + "/?application=PrintDoc"})
+                .status,
+            404);
+  ASSERT_TRUE(test::waitUntil([&] { return recorder.messages.size() == 2; }));
+
+  const QDBusMessage doc = recorder.messages[0];
+  EXPECT_EQ(doc.signature(), "sa{sv}");
+  EXPECT_EQ(doc.arguments().value(0).toString(), kEditorNotificationObject);
+  const QVariantMap info = qdbus_cast<QVariantMap>(doc.arguments().value(1));
+  EXPECT_EQ(info.keys(), (QStringList{"action", "download_url", "is_new_doc", "placeholder_url", "upload_url", "xml_path"}));
+  EXPECT_EQ(info["action"], QVariant("Template"));
+  EXPECT_EQ(info["upload_url"], QVariant("https://d.test/"));
+  EXPECT_EQ(info["placeholder_url"], QVariant(""));
+  EXPECT_EQ(info["is_new_doc"].metaType(), QMetaType::fromType<qlonglong>());
+  EXPECT_EQ(info["is_new_doc"].toLongLong(), 0);
+  EXPECT_EQ(info["xml_path"].metaType(), QMetaType::fromType<double>());
+
+  const QVariantMap print = qdbus_cast<QVariantMap>(recorder.messages[1].arguments().value(1));
+  EXPECT_EQ(print["action"], QVariant("PrintDoc"));
+  const QDBusArgument files = print["file_path"].value<QDBusArgument>();
+  EXPECT_EQ(files.currentSignature(), "av");
+  const QVariantList list = qdbus_cast<QVariantList>(files);
+  ASSERT_EQ(list.size(), 2);
+  EXPECT_EQ(list[0], QVariant("https://d.test/1.docx"));
+  const QVariantMap inner = qdbus_cast<QVariantMap>(list[1]);
+  EXPECT_EQ(inner["k"], QVariant(false));
+}
+
+TEST_F(BridgeServer, ServesFiftyConcurrentRequestsAndOwnsItsPort) {
+  QStringList args{"--parallel", "--parallel-immediate", "--parallel-max", "50", "-w", "%{http_code} %{size_download}\\n"};
+  for (int i = 0; i < 50; ++i) args << "-o" << "/dev/null" << kUrl + QString("/%1?application=CheckScan").arg(i);
+  QByteArray out, err;
+  ASSERT_EQ(test::runProgram("/usr/bin/curl", QStringList{"-sS", "--resolve", kHost + ":8443:127.0.0.1", "--cacert",
+                                                          identity_.certFile} + args,
+                             &out, &err),
+            0)
+      << err.constData();
+  const QList<QByteArray> lines = out.trimmed().split('\n');
+  EXPECT_EQ(lines.size(), 50);
+  for (const QByteArray& line : lines) EXPECT_TRUE(line.startsWith("200 ") && line.mid(4).toInt() > 0) << line.constData();
+
+  // A second instance cannot share the port.
+  QByteArray secondErr;
+  EXPECT_EQ(test::runProgram(test::binaryPath("tests/bridge_server/bridge_test_server"), {}, nullptr, &secondErr, 30s), 2);
+  EXPECT_TRUE(secondErr.contains("Error starting HTTP Server: ")) << secondErr.constData();
+  EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+}
+
+TEST(ProgramLauncher, RefusesWhatCannotBeStarted) {
+  QString error;
+  EXPECT_FALSE(launchApplication(paths::bundlePath("ZuvoScanner"), {"ScanSettings"}, &error));
+  EXPECT_TRUE(error.contains("ZuvoScanner")) << error.toStdString();
+
+  installFakeProgram("ZuvoScanner");
+  error.clear();
+  EXPECT_FALSE(launchApplication(paths::bundlePath("ZuvoScanner"), {QString("a") + QChar(0) + "b"}, &error));
+  EXPECT_FALSE(error.isEmpty());
+  test::spin(200ms);
+  EXPECT_TRUE(startsOf("ZuvoScanner").isEmpty());
+
+  // A file that is not a program.
+  const QString exe = paths::bundleExecutable("ZuvoRecorder");
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(exe).path()));
+  ASSERT_TRUE(test::writeFile(exe, "not a program"));
+  error.clear();
+  EXPECT_FALSE(launchApplication(paths::bundlePath("ZuvoRecorder"), {}, &error));
+  EXPECT_TRUE(error.contains("ZuvoRecorder")) << error.toStdString();
+}
+
+}  // namespace
+
+#include "BridgeServerTest.moc"

@@ -209,6 +209,12 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
     zuvo::logInfo(QStringLiteral("%1 : Document details inserted into database successfully").arg(info->fileName));
   }
 
+  // The handler holds the controller and its record until the watcher is stopped.
+  auto self = shared_from_this();
+  fileTreeWatcherThread = AAPLFileTreeWatcherThread::create(
+      info->destinationFolderPath, [self, info] { self->receivedNotification(info); },
+      /*ignoreOwnChanges=*/true);
+  fileTreeWatcherThread->start();
 }
 
 void DocumentEditController::openWordDocument(const std::shared_ptr<DocInfo>& info) {

@@ -1,5 +1,6 @@
 // The document controller's first steps and opening, in process: the controller runs on its
 // own thread as in the editor, against the fake document server and the fake word processor.
+#include "common/AAPLFileTreeWatcherThread.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
 #include "editor/ViewControllers/DocumentEditController.h"
@@ -71,12 +72,10 @@ class DocumentDownload : public ::testing::Test {
     c->start();
     EXPECT_TRUE(waitUntil(done, std::chrono::seconds(30)));
   }
-  // The document has gone through every step up to the watcher.
-  bool watched(const std::shared_ptr<DocumentEditController>& c) {
-    return c->isFinished() && (logged("Document details inserted into database successfully") ||
-                               logged("Error while inserting document details into database"));
+  static bool watched(const std::shared_ptr<DocumentEditController>& c) {
+    return c->fileTreeWatcherThread && c->fileTreeWatcherThread->isExecuting() &&
+           c->fileTreeWatcherThread->ignoreOwnChanges();
   }
-
   QList<QJsonObject> alerts() const { return zuvo::test::readJsonLines(alertLog_); }
   bool alerted(const QString& message, const QString& informative) const {
     for (const QJsonObject& a : alerts())
@@ -216,11 +215,9 @@ TEST_F(DocumentDownload, NotNewFetchesNoListAndRunsNoScript) {
   ASSERT_TRUE(fake.start());
   server.route("/docs/ABC123", FakeReply{200, {}, kLetter});
   ASSERT_TRUE(server.start());
-  int n = 0;
   for (const QString isNew : {"1", "(null)", ""}) {
     auto c = controller("/docs/ABC123", isNew);
-    runUntil(c, [&] { return rows().size() > n; });
-    ++n;
+    runUntil(c, [&] { return watched(c); });
     EXPECT_FALSE(c->placeHolderDic);
   }
   EXPECT_TRUE(server.requestsTo("/placeholders.xml").isEmpty());
@@ -385,6 +382,8 @@ TEST_F(DocumentDownload, FailedInsertStartsNoWatcherAndMissingFileNoRow) {
   info->is_new_doc = "1";
   QDir().mkpath(info->destinationFolderPath);
   d->downloadDidFinish(info);
-  EXPECT_TRUE(logged("Gone_G1.docx : Downloading document completed"));
+  EXPECT_TRUE(watched(d));
+  EXPECT_EQ(d->fileTreeWatcherThread->paths(), QStringList{info->destinationFolderPath});
   EXPECT_FALSE(logged("Gone_G1.docx : Document details inserted"));
+  d->stopWatchingFolder();
 }

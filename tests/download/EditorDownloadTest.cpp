@@ -46,6 +46,14 @@ QStringList rows() {
   return out;
 }
 
+// Threads of the process that run a folder watcher.
+int watcherThreads(qint64 pid) {
+  int n = 0;
+  for (const QString& task : QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    if (readFile(QStringLiteral("/proc/%1/task/%2/comm").arg(pid).arg(task)).trimmed() == "AAPLFileTreeWat") ++n;
+  return n;
+}
+
 class EditorDownload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -101,6 +109,7 @@ TEST_F(EditorDownload, NewLetterIsFetchedFilledAndRecorded) {
   EXPECT_EQ(fields[1], QFileInfo(file).lastModified().toString("yyyy-MM-dd HH:mm:ss"));
   EXPECT_EQ(fields[2], "ABC123");
   EXPECT_TRUE(editor.waitForOutput("Letter_2024_ABC123.docx : Document details inserted into database successfully"));
+  EXPECT_TRUE(waitUntil([&] { return watcherThreads(editor.pid()) == 1; }));
   EXPECT_TRUE(alerts().isEmpty());
 }
 
@@ -138,4 +147,5 @@ TEST_F(EditorDownload, MissingWordProcessorAndBrokenListAreAlerts) {
   EXPECT_EQ(alerts()[1]["informative"].toString(), "Placeholder data parsing failed.");
   zuvo::test::spin(std::chrono::milliseconds(300));
   EXPECT_TRUE(server.requestsTo("/docs/Letter_2024_ABC123.docx").isEmpty());
+  EXPECT_EQ(watcherThreads(editor.pid()), 0);
 }

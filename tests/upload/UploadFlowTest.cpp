@@ -5,13 +5,13 @@
 #include "common/AAPLFileTreeWatcherThread.h"
 #include "editor/GlobalData.h"
 #include "support/FakeDocumentServer.h"
+#include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -142,12 +142,7 @@ class UploadFlow : public ::testing::Test {
     return test::waitUntil([&] { return bodies().size() >= n; }, t);
   }
 
-  QList<QJsonObject> alerts() const {
-    QList<QJsonObject> out;
-    for (const QByteArray& line : test::readFile(alertLog_).split('\n'))
-      if (!line.isEmpty()) out << QJsonDocument::fromJson(line).object();
-    return out;
-  }
+  QList<QJsonObject> alerts() const { return test::readJsonLines(alertLog_); }
 
   // Waits until the controller has nothing in flight (the flag is clear) and the server has
   // been quiet for a moment.

@@ -1,0 +1,248 @@
+// ZuvoEditor end to end: a document opened in the fake word processor is uploaded after its
+// saves, reported, and backed up when the word processor closes it.
+#include "editor/GlobalData.h"
+
+#include "support/EditorProcess.h"
+#include "support/FakeDocumentServer.h"
+#include "support/FakeWordProcessor.h"
+#include "support/JsonLines.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace zuvo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kToken = "ABC123";
+const QString kFileName = QString::fromUtf8("Brief_Müller_ABC123.docx");
+const QString kDocumentPath = "/docs/Brief_M%C3%BCller_ABC123.docx";
+const QByteArray kLetter("Dear Ann,\r\n\0\xff binary tail\r\n", 27);
+const QByteArray kDelimiter = "--" + QByteArray(27, '-') + "14737809831466499882746641449";
+const QByteArray kPassword = "-pKavrel902476";
+
+QByteArray uploadBody(const QByteArray& content) {
+  return "\r\n" + kDelimiter + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
+         kFileName.toUtf8() + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content +
+         "\r\n" + kDelimiter + "--\r\n";
+}
+
+QByteArray statusBody(const char* status) {
+  return QByteArray("Status=") + status + "&token=" + kToken.toUtf8() + "&FileName=" + kFileName.toUtf8();
+}
+
+// Threads of the program that run a folder watcher.
+int watcherThreads(qint64 pid) {
+  int n = 0;
+  const QString tasks = QString("/proc/%1/task").arg(pid);
+  for (const QString& t : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    if (readFile(tasks + "/" + t + "/comm").trimmed() == "AAPLFileTreeWat") ++n;
+  return n;
+}
+
+class EditorUpload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    alertLog_ = makeTempDir("alerts") + "/alerts.jsonl";
+    editor_.environment().insert("ZUVO_ALERT_LOG", alertLog_);
+    editor_.environment().insert("XDG_DATA_DIRS", makeTempDir("no-apps"));
+    qputenv("XDG_DATA_DIRS", editor_.environment().value("XDG_DATA_DIRS").toUtf8());
+    const GlobalData& data = GlobalData::sharedGlobalData();
+    folder_ = data.getDocumentDownloadPath() + kToken;
+    file_ = folder_ + "/" + kFileName;
+    backup_ = QDir::cleanPath(data.getBackupDocumentPath());
+    server_.route("GET " + kDocumentPath, FakeReply{.body = kLetter});
+  }
+
+  // Starts everything and opens the letter; the hidden ".~lock" file keeps it open.
+  void openLetter(const QList<FakeReply>& uploadReplies = {FakeReply{}}) {
+    server_.route("POST /plugin/upload.php", uploadReplies);
+    ASSERT_TRUE(fake_.start());
+    ASSERT_TRUE(server_.start());
+    ASSERT_TRUE(editor_.start());
+    EditorProcess::post({{"action", "DownloadDoc"},
+                         {"download_url", server_.url(kDocumentPath)},
+                         {"upload_url", server_.url("/")},
+                         {"is_new_doc", "1"}});
+    ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(file_); }, 20s));
+    stored_ = storedModified();
+    ASSERT_GT(stored_, 0);
+  }
+
+  qint64 storedModified() const {
+    SQLite::Database db(QFile::encodeName(GlobalData::sharedGlobalData().getDatabasePath()).toStdString());
+    SQLite::Statement q(db, "select modified from tb_documents");
+    if (!q.executeStep()) return 0;
+    return QDateTime::fromString(QString::fromStdString(q.getColumn(0).getString()), "yyyy-MM-dd HH:mm:ss")
+        .toSecsSinceEpoch();
+  }
+
+  // A save (by the word processor in `mode`, or of `content` by another program); the file's
+  // date is then set to `offset` after the stored date, within the same batch of changes.
+  void saveAt(std::chrono::milliseconds offset, const QString& mode = "in-place", const QByteArray& content = {}) {
+    if (mode == "content")
+      ASSERT_TRUE(writeFile(file_, content));
+    else
+      ASSERT_TRUE(fake_.save(file_, mode));
+    setDate(offset);
+  }
+  void setDate(std::chrono::milliseconds offset) {
+    const qint64 ms = stored_ * 1000 + offset.count();
+    const timespec times[2] = {{0, UTIME_OMIT}, {ms / 1000, long(ms % 1000) * 1'000'000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(file_).constData(), times, 0), 0);
+  }
+
+  QList<QByteArray> bodies() const {
+    QList<QByteArray> out;
+    for (const auto& r : server_.requestsTo("/plugin/upload.php")) out << r.body;
+    return out;
+  }
+  bool waitForBodies(int n, std::chrono::milliseconds t = 20s) const {
+    return waitUntil([&] { return bodies().size() >= n; }, t);
+  }
+  // Longer than a batch of changes and its handling: nothing more may arrive.
+  void quiet() { spin(2500ms); }
+
+  QByteArray archived(const QString& password = kPassword) const {
+    QByteArray out;
+    if (runProgram("7z", {"x", "-so", password, backup_ + "/" + kToken + ".zip"}, &out) != 0) return "<7z failed>";
+    return out;
+  }
+  QList<QJsonObject> alerts() const { return readJsonLines(alertLog_); }
+
+  FakeWordProcessor fake_{{.lock = "office"}};
+  FakeDocumentServer server_;
+  EditorProcess editor_;
+  QString alertLog_, folder_, file_, backup_;
+  qint64 stored_ = 0;
+};
+
+}  // namespace
+
+TEST_F(EditorUpload, SavesAreUploadedByTheRuleAndTheClosedLetterIsBackedUp) {
+  openLetter({FakeReply{}, FakeReply{}, FakeReply{}, FakeReply{}, FakeReply{.delaySeconds = 2.5}, FakeReply{}});
+
+  saveAt(1500ms);
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  const QByteArray saved = readFile(file_);
+  EXPECT_TRUE(saved.contains("\r\n") && saved.contains('\0') && saved.contains('\xff'));
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody(saved), statusBody("upload")}));
+  const auto upload = server_.requestsTo("/plugin/upload.php")[0];
+  EXPECT_EQ(upload.method, "POST");
+  EXPECT_EQ(upload.header("Content-Type"),
+            "multipart/form-data; boundary=---------------------------14737809831466499882746641449");
+
+  // The row now holds whole seconds (stored + 1): exactly 1.0 s later is no new save, 1.5 s is.
+  saveAt(2000ms);
+  quiet();
+  EXPECT_EQ(bodies().size(), 2);
+  saveAt(2500ms, "rename");
+  ASSERT_TRUE(waitForBodies(4));
+  EXPECT_EQ(bodies().mid(2), (QList<QByteArray>{uploadBody(readFile(file_)), statusBody("upload")}));
+
+  // A save while an upload runs changes the stored date but starts no second upload.
+  saveAt(10s, "content", "slow upload");
+  ASSERT_TRUE(waitForBodies(5));
+  saveAt(20s, "content", "saved meanwhile");
+  ASSERT_TRUE(waitForBodies(6));
+  quiet();
+  EXPECT_EQ(bodies().mid(4), (QList<QByteArray>{uploadBody("slow upload"), statusBody("upload")}));
+
+  // Closing: the lock file goes, the folder is archived and removed, "close" reported, the
+  // watcher stopped.
+  const QByteArray last = readFile(file_);
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(7));
+  EXPECT_EQ(bodies().last(), statusBody("close"));
+  EXPECT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
+  EXPECT_FALSE(QFile::exists(folder_));
+  const QString archive = backup_ + "/" + kToken + ".zip";
+  EXPECT_EQ(runProgram("7z", {"t", kPassword, archive}), 0);
+  EXPECT_NE(runProgram("7z", {"t", "-pWrong", archive}), 0);
+  QByteArray listing;
+  EXPECT_EQ(runProgram("7z", {"l", "-slt", kPassword, archive}, &listing), 0);
+  EXPECT_TRUE(listing.contains("Path = " + kFileName.toUtf8() + "\n")) << listing.constData();
+  EXPECT_TRUE(listing.contains("Method = AES-256 Deflate"));
+  EXPECT_EQ(listing.count("Path = "), 2);  // the archive itself and its single entry
+  EXPECT_EQ(archived(), last);
+  EXPECT_TRUE(alerts().isEmpty());
+  for (const QString& m : {kFileName + " : Upload started", kFileName + " : Internet Reachable",
+                           kFileName + " : Document modified", kFileName + " : Upload Completed",
+                           kFileName + " : Sending message to server with status upload",
+                           kFileName + " : Document was closed.", kFileName + " : Backup started.",
+                           kFileName + " : Backup completed. Document deleted",
+                           kFileName + " : Sending message to server with status close"})
+    EXPECT_TRUE(editor_.output().contains(m)) << m.toStdString();
+}
+
+TEST_F(EditorUpload, SaveAndCloseInOneBatchUploadsTheLastSaveFirst) {
+  openLetter();
+  spin(1500ms);  // the save on closing is then more than a second newer than the stored date
+  ASSERT_TRUE(fake_.saveAndClose(file_));
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  quiet();
+  const QList<QByteArray> b = bodies();
+  ASSERT_EQ(b.size(), 2);
+  EXPECT_TRUE(b[0].startsWith("\r\n" + kDelimiter));
+  EXPECT_EQ(b[1], statusBody("close"));
+  EXPECT_EQ(b[0], uploadBody(archived())) << "the server and the backup hold the same last save";
+  EXPECT_FALSE(QFile::exists(folder_));
+  EXPECT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
+}
+
+TEST_F(EditorUpload, FailedUploadsAndReportsDoNotStopLaterSaves) {
+  openLetter({FakeReply{.status = 500}, FakeReply{}, FakeReply{.status = 404}, FakeReply{}});
+  saveAt(2s, "content", "one");
+  ASSERT_TRUE(waitForBodies(1));
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 1; }));
+  EXPECT_TRUE(alerts()[0]["message"].toString().startsWith("An error occurred while uploading document. Error : "));
+  saveAt(4s, "content", "two");
+  ASSERT_TRUE(waitForBodies(3));  // upload and its failing report
+  saveAt(6s, "content", "three");
+  ASSERT_TRUE(waitForBodies(5)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("one"), uploadBody("two"), statusBody("upload"),
+                                         uploadBody("three"), statusBody("upload")}));
+
+  // A document that cannot be read is a failed upload, not an empty one.
+  ASSERT_TRUE(QFile::remove(file_));
+  ASSERT_TRUE(QDir().mkdir(file_));
+  setDate(10s);
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 2; }, 20s)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_EQ(bodies().size(), 5);
+}
+
+TEST_F(EditorUpload, FailedZipMovesTheFolderAsideAndFailedCloseKeepsTheWatcher) {
+  ASSERT_TRUE(QDir().mkpath(backup_ + "/" + kToken + ".zip/in-the-way"));
+  openLetter({FakeReply{.status = 503}});
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies()[0], statusBody("close"));
+  EXPECT_FALSE(QFile::exists(folder_));
+  EXPECT_EQ(readFile(backup_ + "/" + kToken + "/" + kFileName), kLetter);
+  EXPECT_TRUE(editor_.waitForOutput(kFileName + " : Zipping document was failed"));
+  EXPECT_TRUE(editor_.waitForOutput(kFileName + " : Error occurred while sending status, Error : "));
+  quiet();
+  EXPECT_EQ(watcherThreads(editor_.pid()), 1);
+}
+
+TEST_F(EditorUpload, FailedZipWithTheFallbackTakenLeavesTheFolder) {
+  ASSERT_TRUE(QDir().mkpath(backup_ + "/" + kToken + ".zip/in-the-way"));
+  ASSERT_TRUE(QDir().mkpath(backup_ + "/" + kToken));
+  ASSERT_TRUE(writeFile(backup_ + "/" + kToken + "/earlier.docx", "earlier"));
+  openLetter();
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies()[0], statusBody("close"));
+  EXPECT_EQ(readFile(file_), kLetter);
+  EXPECT_EQ(QDir(backup_ + "/" + kToken).entryList(QDir::Files), QStringList{"earlier.docx"});
+  EXPECT_TRUE(editor_.waitForOutput(kToken + " : Document Backup was failed. Error : "));
+}

@@ -22,6 +22,8 @@ class EditorProcess {
 
   // Extra environment for the editor (ZUVO_ALERT_LOG, PATH of fakes, ...); before start().
   QProcessEnvironment& environment() { return env_; }
+  // The editor's alerts, one JSON line each (ZUVO_ALERT_LOG, set unless the test sets it).
+  QString alertLogPath() const;
   // Starts the editor and waits until its notification registration is in effect.
   bool start(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   void stop();

@@ -15,5 +15,8 @@ test: build
 	cd $(BUILD) && dbus-run-session -- env QT_QPA_PLATFORM=offscreen \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
+demo: build
+	scripts/demo $(BUILD)
+
 clean:
 	rm -rf $(BUILD)

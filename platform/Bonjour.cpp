@@ -3,6 +3,7 @@
 #include <QByteArrayList>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
@@ -18,8 +19,10 @@ constexpr int kTimeoutMs = 3000;  // a stuck daemon must not hold the start-up
 }  // namespace
 
 bool advertise(const QString& type, quint16 port, const QString& interfaceName) {
+  qDBusRegisterMetaType<QByteArrayList>();  // the TXT records, "aay"
   QDBusConnection bus = QDBusConnection::systemBus();
   if (!bus.isConnected() || !bus.interface()) return false;
+
   if (!bus.interface()->isServiceRegistered(kService).value()) return false;
 
   QDBusMessage create = QDBusMessage::createMethodCall(

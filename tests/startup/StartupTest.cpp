@@ -16,6 +16,7 @@
 #include <QSslCertificate>
 #include <QTcpServer>
 
+#include <net/if.h>
 #include <openssl/x509.h>
 
 #include <optional>
@@ -181,6 +182,34 @@ TEST(ServerStartup, ServesCheckScanWithTheFetchedCertificate) {
   EXPECT_FALSE(logs.contains("PRIVATE KEY"));
   EXPECT_FALSE(logs.contains("CERTIFICATE"));
   EXPECT_EQ(workFiles().join(", ").toStdString(), "");
+
+  // The program holds the identifiers only in pieces.
+  const QByteArray binary = zuvo::test::readFile(zuvo::test::binaryPath("bridge_server/ZuvoLocalServer"));
+  ASSERT_FALSE(binary.isEmpty());
+  EXPECT_FALSE(binary.contains(token[0]["path"].toString().section('/', 1, 1).toLatin1()));
+  EXPECT_FALSE(binary.contains(token[0]["form"].toObject()["client_id"].toString().toLatin1()));
+}
+
+TEST(ServerStartup, AdvertisesTheBridgeThroughAvahiWhenItIsThere) {
+  // Avahi lives on the system bus; this test's private bus plays that part.
+  const QString record = zuvo::test::makeTempDir("avahi") + "/calls.jsonl";
+  QProcess avahi;
+  avahi.start("/usr/bin/python3", {zuvo::test::sourcePath("tests/fixtures/fake_avahi.py"), record});
+  ASSERT_TRUE(waitUntil([&] { return zuvo::test::readFile(record).startsWith("ready"); }, 20s));
+  Services services({});
+  ASSERT_TRUE(services.ready());
+  Server server(services, zuvo::test::makeTempDir("data"),
+                {"DBUS_SYSTEM_BUS_ADDRESS=" + qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS")});
+  ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return zuvo::test::readFile(record).contains("Commit"); })) << server.log().toStdString();
+  const QJsonObject add = QJsonDocument::fromJson(zuvo::test::readFile(record).split('\n')[1]).object();
+  EXPECT_EQ(add["call"].toString(), "AddService");
+  EXPECT_EQ(add["type"].toString(), "_http._tcp");
+  EXPECT_EQ(add["port"].toInt(), 8443);
+  EXPECT_EQ(add["interface"].toInt(), int(if_nametoindex("lo")));
+  EXPECT_FALSE(add["name"].toString().isEmpty());
+  avahi.terminate();
+  avahi.waitForFinished();
 }
 
 TEST(ServerStartup, ConfigurationFailuresSendTheTokenRequestWithAnEmptySecret) {

@@ -243,6 +243,10 @@ struct HTTPServer::Impl {
     acceptor.async_accept(asio::make_strand(*io), [this, &acceptor](error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
       if (!ec) {
+        // Replies go out in several TLS records: without this, Nagle holds the later ones
+        // back until the client's delayed acknowledgement.
+        error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         std::unique_ptr<HTTPConnection> connection = factory ? factory() : nullptr;
         std::make_shared<Session>(std::move(socket), *tls, std::move(connection))->run();
       }

@@ -216,12 +216,14 @@ bool importPKCS12(const QByteArray& data, const QString& passphrase, QString* er
   }
   const std::vector<Entry> existing = readEntries(store);
   int sequence = nextSequence(store);
-  for (const auto& [pem, suffix] : items) {
+  for (const auto& item : items) {
+    const QByteArray& pem = item.first;
+    const QLatin1String suffix(item.second);
     if (pem.isEmpty()) continue;
     const bool stored = std::any_of(existing.begin(), existing.end(),
-                                    [&, s = suffix](const Entry& e) { return e.pem == pem && e.id.endsWith(QLatin1String(s)); });
+                                    [&](const Entry& e) { return e.pem == pem && e.id.endsWith(suffix); });
     if (stored) continue;
-    if (!writeItem(store, itemName(sequence++, suffix), pem, error)) return false;
+    if (!writeItem(store, itemName(sequence++, item.second), pem, error)) return false;
   }
   return true;
 }

@@ -1,7 +1,11 @@
 #include "bridge_server/ViewControllers/BridgeDispatcher.h"
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
+
+#include <QDir>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -239,4 +243,16 @@ TEST(MyHTTPConnection, TheBodyBelongsToOneRequest) {
   EXPECT_EQ(presence->status, 200);
   EXPECT_EQ(QJsonDocument::fromJson(presence->body).object()["response_type"], "CheckScan");
   EXPECT_TRUE(presence->headers.empty());
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+TEST(BridgeDispatcher, ReplaysTheFuzzCorpus) {
+  const QString dir = zuvo::test::sourcePath("tests/bridge_server/fuzz/corpus");
+  const QStringList files = QDir(dir).entryList(QDir::Files);
+  EXPECT_FALSE(files.isEmpty());
+  for (const QString& f : files) {
+    const QByteArray input = zuvo::test::readFile(dir + "/" + f);
+    EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.constData()), std::size_t(input.size())), 0);
+  }
 }

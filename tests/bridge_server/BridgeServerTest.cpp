@@ -254,6 +254,16 @@ TEST_F(BridgeServer, DocumentRequestsReachTheEditorOnTheSessionBus) {
   SignalRecorder recorder;
   ASSERT_TRUE(QDBusConnection::sessionBus().connect(QString(), kEditorNotificationPath, kEditorNotificationInterface,
                                                     kEditorNotificationName, &recorder, SLOT(onSignal(QDBusMessage))));
+  // The match rule reaches the bus asynchronously: wait until a probe signal comes through.
+  QDBusConnection probe = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "probe");
+  ASSERT_TRUE(test::waitUntil([&] {
+    probe.send(QDBusMessage::createSignal(kEditorNotificationPath, kEditorNotificationInterface, kEditorNotificationName)
+               << QString("probe") << QVariantMap());
+    test::spin(50ms);
+    return !recorder.messages.isEmpty();
+  }));
+  test::spin(100ms);
+  recorder.messages.clear();
   EXPECT_EQ(curl({"--data-binary",
                   R"({"BaseURL":"https://d.test/","agrs":"https://d.test/a_b_T1.docx","PlaceHolderPath":null,)"
                   R"("is_new":0,"XMLPath":1.5,"is_template":"true"})",

@@ -1,5 +1,6 @@
 // What a notification gives the document controller, and the receiver's side of the bus.
 #include "editor/AppDelegate.h"
+#include "editor/GlobalData.h"
 #include "editor/ViewControllers/DocumentEditController.h"
 #include "platform/EditorNotificationReceiver.h"
 #include "support/EditorProcess.h"
@@ -103,4 +104,17 @@ TEST(ControllerLifetime, ReleasedWhenItsThreadEnds) {
     controller->start();
   }
   EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
+}
+
+TEST(GlobalDataPaths, AllUnderTheDataFolderOfTheApplicationSupportFolder) {
+  const GlobalData& data = GlobalData::sharedGlobalData();
+  const QString as = qEnvironmentVariable("XDG_DATA_HOME");
+  EXPECT_EQ(data.applicationSupportDirectory(), as);
+  EXPECT_EQ(data.getDocumentDownloadPath(), as + "/ZuvoDocV30/Data/ZuvoEditor/Documents/");
+  EXPECT_EQ(data.getBackupDocumentPath(), as + "/ZuvoDocV30/Data/ZuvoEditor/Backup");
+  EXPECT_EQ(data.getTempDirectoryPath(), as + "/ZuvoDocV30/Data/tmp");
+  EXPECT_EQ(data.getDatabasePath(), as + "/ZuvoDocV30/Data/ZuvoEditor/ZuvoEditor.sqlite");
+  EXPECT_EQ(data.getDocumentDownloadURL(), QUrl::fromLocalFile(as + "/ZuvoDocV30/Data/ZuvoEditor/Documents/"));
+  EXPECT_TRUE(data.getDocumentDownloadURL().toString().endsWith("/Documents/"));
+  EXPECT_EQ(data.getTempDirectoryURL().toLocalFile(), as + "/ZuvoDocV30/Data/tmp");
 }

@@ -180,7 +180,7 @@ TEST_F(EditorUpload, SavesAreUploadedByTheRuleAndTheClosedLetterIsBackedUp) {
                            kFileName + " : Document was closed.", kFileName + " : Backup started.",
                            kFileName + " : Backup completed. Document deleted",
                            kFileName + " : Sending message to server with status close"})
-    EXPECT_TRUE(editor_.output().contains(m)) << m.toStdString();
+    EXPECT_TRUE(editor_.waitForOutput(m)) << m.toStdString();
 }
 
 TEST_F(EditorUpload, SaveAndCloseInOneBatchUploadsTheLastSaveFirst) {

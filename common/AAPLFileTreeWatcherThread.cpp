@@ -16,6 +16,7 @@
 #include <optional>
 #include <poll.h>
 #include <pthread.h>
+#include <set>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
@@ -64,6 +65,22 @@ std::vector<std::string> subfolders(const std::string& root) {
     if (it->is_directory(typeError) && !it->is_symlink(typeError)) dirs.push_back(it->path().string());
   }
   return dirs;
+}
+
+// Calls watch() once for every folder below the root. A folder made inside one that was
+// listed before its watch began sends no event: the tree is listed again until it shows no
+// folder that was not watched yet.
+template <typename Watch>
+void forEachNewSubfolder(const std::string& root, Watch watch) {
+  std::set<std::string> seen;
+  for (bool more = true; more;) {
+    more = false;
+    for (const std::string& dir : subfolders(root))
+      if (seen.insert(dir).second) {
+        watch(dir);
+        more = true;
+      }
+  }
 }
 
 // One kernel watch on the tree. drain() reads what is pending: whether a change to report
@@ -173,11 +190,12 @@ class FanotifyWatch final : public TreeWatch {
                                     FAN_MOVE_SELF | FAN_ONDIR | FAN_EVENT_ON_CHILD;
 
   void markSubfolders() {
-    for (const std::string& dir : subfolders(root_))
+    forEachNewSubfolder(root_, [this](const std::string& dir) {
       if (fanotify_mark(fd_, FAN_MARK_ADD | FAN_MARK_ONLYDIR | FAN_MARK_DONT_FOLLOW, kMask,
                         AT_FDCWD, dir.c_str()) != 0 &&
           errno != ENOENT)
         subfolderFailed(dir, errno);
+    });
   }
 };
 
@@ -247,13 +265,13 @@ class InotifyWatch final : public TreeWatch {
   // Watches every folder of the tree as it is now and drops watches of folders that left it.
   void sync() {
     std::unordered_map<int, std::string> fresh{{rootWd_, root_}};
-    for (const std::string& dir : subfolders(root_)) {
+    forEachNewSubfolder(root_, [&](const std::string& dir) {
       const int wd = inotify_add_watch(fd_, dir.c_str(), kMask | IN_DONT_FOLLOW);
       if (wd >= 0)
         fresh[wd] = dir;
       else if (errno != ENOENT)
         subfolderFailed(dir, errno);
-    }
+    });
     for (const auto& [wd, path] : folders_)
       if (!fresh.count(wd)) inotify_rm_watch(fd_, wd);
     folders_ = std::move(fresh);

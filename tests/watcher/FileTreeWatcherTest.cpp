@@ -84,10 +84,10 @@ TEST_P(Watcher, ChangesWithinOneSecondAreOneBatch) {
 
 TEST_P(Watcher, SubfoldersMadeLaterAreWatched) {
   watch(root);
-  other(QString("mkdir -p '%1/sub/a/b'").arg(root));
+  other(QString("mkdir -p '%1/sub/a/b/c/d/e'").arg(root));
   ASSERT_TRUE(waitUntil([&] { return calls > 0; }, 5s));
   settledCalls(500ms);
-  for (const char* file : {"sub/f", "sub/a/b/g"}) {
+  for (const char* file : {"sub/f", "sub/a/b/g", "sub/a/b/c/d/e/h"}) {
     calls = 0;
     other(QString("echo x > '%1/%2'").arg(root, file));
     EXPECT_TRUE(waitUntil([&] { return calls > 0; }, 5s)) << file;

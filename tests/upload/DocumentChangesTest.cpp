@@ -2,6 +2,7 @@
 #include "editor/ViewControllers/DocumentEditController.h"
 
 #include "support/TestSupport.h"
+#include "upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 
@@ -37,8 +38,7 @@ TEST(DocumentChanges, ModifiedOnlyWhenMoreThanOneSecondNewer) {
 TEST(DocumentChanges, ModificationTimeOfRealFiles) {
   const QString dir = test::makeTempDir();
   ASSERT_TRUE(test::writeFile(dir + "/doc.docx", "x"));
-  const timespec times[2] = {{0, UTIME_OMIT}, {1717236001, 500000000}};
-  ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(dir + "/doc.docx").constData(), times, 0), 0);
+  upload_test::setMtime(dir + "/doc.docx", 1717236001, 500000000);
   EXPECT_EQ(changes::modificationTime(dir + "/doc.docx"), 1717236001500ms);
   EXPECT_EQ(changes::toDateTime(1717236001500ms), QDateTime::fromSecsSinceEpoch(1717236001));
   QString error;

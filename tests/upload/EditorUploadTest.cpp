@@ -7,6 +7,7 @@
 #include "support/FakeWordProcessor.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
+#include "upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 
@@ -21,22 +22,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kToken = "ABC123";
-const QString kFileName = QString::fromUtf8("Brief_Müller_ABC123.docx");
+using namespace upload_test;
+
 const QString kDocumentPath = "/docs/Brief_M%C3%BCller_ABC123.docx";
 const QByteArray kLetter("Dear Ann,\r\n\0\xff binary tail\r\n", 27);
-const QByteArray kDelimiter = "--" + QByteArray(27, '-') + "14737809831466499882746641449";
 const QByteArray kPassword = "-pKavrel902476";
-
-QByteArray uploadBody(const QByteArray& content) {
-  return "\r\n" + kDelimiter + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
-         kFileName.toUtf8() + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content +
-         "\r\n" + kDelimiter + "--\r\n";
-}
-
-QByteArray statusBody(const char* status) {
-  return QByteArray("Status=") + status + "&token=" + kToken.toUtf8() + "&FileName=" + kFileName.toUtf8();
-}
 
 // Threads of the program that run a folder watcher.
 int watcherThreads(qint64 pid) {
@@ -96,8 +86,7 @@ class EditorUpload : public ::testing::Test {
   }
   void setDate(std::chrono::milliseconds offset) {
     const qint64 ms = stored_ * 1000 + offset.count();
-    const timespec times[2] = {{0, UTIME_OMIT}, {ms / 1000, long(ms % 1000) * 1'000'000}};
-    ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(file_).constData(), times, 0), 0);
+    setMtime(file_, ms / 1000, long(ms % 1000) * 1'000'000);
   }
 
   QList<QByteArray> bodies() const {

@@ -7,6 +7,7 @@
 #include "support/FakeDocumentServer.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
+#include "upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 
@@ -25,25 +26,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kToken = "ABC123";
-const QString kFileName = QString::fromUtf8("Brief_Müller_ABC123.docx");
-const QByteArray kDelimiter = "--" + QByteArray(27, '-') + "14737809831466499882746641449";
+using namespace upload_test;
 constexpr qint64 kStored = 1717236000;  // the stored `modified`, in seconds
-
-QByteArray uploadBody(const QByteArray& content) {
-  return "\r\n" + kDelimiter + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
-         kFileName.toUtf8() + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content +
-         "\r\n" + kDelimiter + "--\r\n";
-}
-
-QByteArray statusBody(const char* status) {
-  return QByteArray("Status=") + status + "&token=" + kToken.toUtf8() + "&FileName=" + kFileName.toUtf8();
-}
-
-void setMtime(const QString& path, qint64 secs, long nsec = 0) {
-  const timespec times[2] = {{0, UTIME_OMIT}, {secs, nsec}};
-  ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
-}
 
 // Runs fn with this thread in a network namespace of its own where no interface is up, so
 // the reachability probe finds no route; the thread's namespace is restored afterwards.

@@ -10,6 +10,13 @@ add_library(zuvo_scanner_images STATIC
   ImageBrowser/Model/FinderTags.h
   ImageBrowser/Model/ImageListing.cpp
   ImageBrowser/Model/ImageListing.h
+  ImageWindow/ImageEditPanel.cpp
+  ImageWindow/ImageEditPanel.h
+  ImageWindow/ImageView.cpp
+  ImageWindow/ImageView.h
+  ImageWindow/ImageWindow.cpp
+  ImageWindow/ImageWindow.h
+  ImageWindow/ImageWindow.ui
 )
 target_include_directories(zuvo_scanner_images PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(zuvo_scanner_images PUBLIC zuvo_common zuvo_platform Qt6::Core Qt6::Gui Qt6::Widgets)

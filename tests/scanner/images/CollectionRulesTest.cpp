@@ -72,7 +72,9 @@ TEST(FolderListing, KeepsRegularImagesInNumericOrder) {
   EXPECT_EQ(all.size(), 13);  // hidden names are listed too
   EXPECT_EQ(images, (QStringList{".hidden.png", "Scan 0.jpeg", "Scan 2.jpeg", "Scan 10.jpeg", "broken.jpeg"}));
   for (const ListedFile& f : listing)
-    if (f.regular) EXPECT_TRUE(f.modifiedNs.has_value()) << f.name.toStdString();
+    if (f.regular) {
+      EXPECT_TRUE(f.modifiedNs.has_value()) << f.name.toStdString();
+    }
 
   EXPECT_TRUE(listFolder(dir + "/missing").isEmpty());
   EXPECT_TRUE(listFolder(dir + "/notes.txt").isEmpty());

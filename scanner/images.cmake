@@ -6,8 +6,8 @@ add_library(zuvo_scanner_images STATIC
   ImageBrowser/Model/AAPLImageFile.h
   ImageBrowser/Model/AAPLTag.cpp
   ImageBrowser/Model/AAPLTag.h
-  ImageBrowser/Model/FinderTags.cpp
-  ImageBrowser/Model/FinderTags.h
+  ImageBrowser/Model/FileTags.cpp
+  ImageBrowser/Model/FileTags.h
   ImageBrowser/Model/ImageListing.cpp
   ImageBrowser/Model/ImageListing.h
   ImageWindow/ImageEditPanel.cpp

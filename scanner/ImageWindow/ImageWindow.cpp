@@ -2,7 +2,7 @@
 
 #include "common/Log.h"
 #include "platform/Alert.h"
-#include "scanner/ImageBrowser/Model/FinderTags.h"
+#include "scanner/ImageBrowser/Model/FileTags.h"
 #include "scanner/ImageWindow/ImageEditPanel.h"
 #include "scanner/ImageWindow/ImageView.h"
 #include "ui_ImageWindow.h"

@@ -1,6 +1,6 @@
 #include "scanner/ImageBrowser/Model/AAPLImageFile.h"
 
-#include "scanner/ImageBrowser/Model/FinderTags.h"
+#include "scanner/ImageBrowser/Model/FileTags.h"
 #include "scanner/ImageBrowser/Model/ImageListing.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // The collection's pure rules: name order, tag parsing, the folder listing and the
 // difference between a listing and the model.
 #include "ImageFixtures.h"
-#include "scanner/ImageBrowser/Model/FinderTags.h"
+#include "scanner/ImageBrowser/Model/FileTags.h"
 #include "scanner/ImageBrowser/Model/ImageListing.h"
 #include "support/TestSupport.h"
 

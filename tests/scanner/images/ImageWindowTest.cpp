@@ -1,7 +1,7 @@
 // The single-image window, offscreen: write-back at close and Save, tools, zoom, Open.
 #include "ImageFixtures.h"
 #include "scanner/ImageBrowser/Model/AAPLImageCollection.h"
-#include "scanner/ImageBrowser/Model/FinderTags.h"
+#include "scanner/ImageBrowser/Model/FileTags.h"
 #include "scanner/ImageWindow/ImageEditPanel.h"
 #include "scanner/ImageWindow/ImageView.h"
 #include "scanner/ImageWindow/ImageWindow.h"

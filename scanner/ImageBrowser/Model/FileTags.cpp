@@ -1,4 +1,4 @@
-#include "scanner/ImageBrowser/Model/FinderTags.h"
+#include "scanner/ImageBrowser/Model/FileTags.h"
 
 #include <QFile>
 #include <cerrno>

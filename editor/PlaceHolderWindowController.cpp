@@ -1,6 +1,6 @@
 #include "editor/PlaceHolderWindowController.h"
 
-#include "editor/NumericCompare.h"
+#include "common/NumericCompare.h"
 #include "editor/WordScripts.h"
 #include "editor/XmlEvents.h"
 #include "platform/Alert.h"

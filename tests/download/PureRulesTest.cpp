@@ -1,6 +1,6 @@
 // Table tests of the download's pure rules: token, scripts, name order, XML events.
 #include "editor/DocumentToken.h"
-#include "editor/NumericCompare.h"
+#include "common/NumericCompare.h"
 #include "editor/WordScripts.h"
 #include "editor/XmlEvents.h"
 

@@ -1,4 +1,4 @@
-#include "editor/NumericCompare.h"
+#include "common/NumericCompare.h"
 
 namespace zuvo {
 namespace {

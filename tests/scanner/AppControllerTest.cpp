@@ -256,7 +256,7 @@ TEST_F(AppControllerTest, ScanRequestCarriesTheStoredSettings) {
   }
 }
 
-TEST_F(AppControllerTest, NoResolutionOfferedSetsNone) {
+TEST_F(AppControllerTest, NoResolutionOfferedSetsNoneAndNoUnitRequestsNothing) {
   open();
   FakeScanner* d = readyScanner("test:0");
   d->unit.supportedResolutions.clear();
@@ -265,6 +265,17 @@ TEST_F(AppControllerTest, NoResolutionOfferedSetsNone) {
   ASSERT_EQ(d->scanRequests.size(), 1);
   EXPECT_EQ(d->scanRequests[0].resolution, zuvo::scan::kNoResolution);
   EXPECT_EQ(d->cancelRequests, 1);
+
+  // A scanner that offers no unit gets no request at all.
+  FakeScanner* bare = browser->add("test:1");
+  bare->unitTypes.clear();
+  select(1);
+  ASSERT_TRUE(waitUntil([&] { return bare->hasOpenSession(); }));
+  c->startScan();
+  c->startOverviewScan();
+  EXPECT_TRUE(bare->scanRequests.isEmpty());
+  EXPECT_TRUE(bare->overviewRequests.isEmpty());
+  EXPECT_EQ(bare->cancelRequests, 0);
 }
 
 TEST_F(AppControllerTest, ScanOrOverviewWhileOneRunsCancelsAndChangesNothing) {

@@ -34,7 +34,9 @@ QStringList storedLines() {
 struct SettingsWindow {
   explicit SettingsWindow(const QByteArray& stored) {
     QFile::remove(settingsFile());
-    if (!stored.isEmpty()) EXPECT_TRUE(writeFile(settingsFile(), "[General]\n" + stored));
+    if (!stored.isEmpty()) {
+      EXPECT_TRUE(writeFile(settingsFile(), "[General]\n" + stored));
+    }
     delegate = std::make_unique<AppDelegate>(QStringList{"ZuvoScanner", "ScanSettings"});
     delegate->terminate = [this](int code) { exitCode = code; };
     delegate->applicationDidFinishLaunching();

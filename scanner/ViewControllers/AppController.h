@@ -1,0 +1,106 @@
+// The scanner window's controller: lists the scanners the browser finds, keeps a session
+// open on the selected one, offers its functional units, and starts overview scans and
+// scans with the stored settings into the scan folder.
+#pragma once
+
+#include "platform/ScannerDevice.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <functional>
+#include <memory>
+#include <set>
+
+class AAPLBrowserWindowController;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QWidget;
+namespace zuvo {
+class UserDefaults;
+}
+
+class AppController : public QObject {
+  Q_OBJECT
+ public:
+  using ScannerDevice = zuvo::scan::ScannerDevice;
+  using ScannerBrowser = zuvo::scan::ScannerBrowser;
+
+  // The widgets of the scanner window's layout.
+  struct Outlets {
+    QWidget* mWindow = nullptr;
+    QListWidget* mScannersTableView = nullptr;
+    QComboBox* mFunctionalUnitMenu = nullptr;
+    QProgressBar* mProgressIndicator = nullptr;
+    QLabel* mStatusText = nullptr;
+    QLabel* mOverviewImage = nullptr;
+    QPushButton* butScan = nullptr;
+    QPushButton* butOpen = nullptr;
+    QPushButton* butOverview = nullptr;
+    QPushButton* butCancelRequest = nullptr;
+  };
+
+  explicit AppController(const Outlets& outlets, QObject* parent = nullptr);
+  ~AppController() override;
+
+  // Sets up the window and starts the browser; called once the layout is loaded.
+  void awakeFromNib(std::unique_ptr<ScannerBrowser> browser);
+
+  // Window actions.
+  void startOverviewScan();
+  void startScan();
+  void openSession();
+  void closeSession();
+  void selectFunctionalUnit(int menuIndex);
+  void closeScannerWindow();
+
+  ScannerDevice* selectedScanner() const;
+  QList<ScannerDevice*> scanners() const;
+
+  // True once the device delivered a page of the running scan.
+  bool readyToScan = false;
+  // The image browser windows opened after scans, kept alive here.
+  std::set<std::shared_ptr<AAPLBrowserWindowController>> browserWindowControllers;
+
+  // Device callbacks (the signals of the browser and of each device arrive here).
+  void deviceBrowserDidAddDevice(ScannerDevice* device, bool moreComing);
+  void deviceBrowserDidRemoveDevice(ScannerDevice* device, bool moreGoing);
+  void didRemoveDevice(ScannerDevice* device);
+  void deviceDidOpenSessionWithError(ScannerDevice* device, const QString& error);
+  void deviceDidBecomeReady(ScannerDevice* device);
+  void deviceDidReceiveStatusInformation(ScannerDevice* device, const QString& status, const QString& localized);
+  void deviceDidEncounterError(ScannerDevice* device, const QString& error);
+  void scannerDeviceDidBecomeAvailable(ScannerDevice* device);
+  void scannerDeviceDidScanToFile(ScannerDevice* device, const QString& path);
+  void scannerDeviceDidCompleteOverviewScanWithError(ScannerDevice* device, const QImage& image,
+                                                     const QString& error);
+  // The end of a scan; what follows it (the pages' delivery) builds on this.
+  virtual void scannerDeviceDidCompleteScanWithError(ScannerDevice* device, const QString& error);
+
+  void tableViewSelectionDidChange();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void scannerWindowWillClose();
+  void buildFunctionalUnitMenu(ScannerDevice* device);
+  void clearFunctionalUnitMenu();
+  void showProgress();
+  void hideProgress();
+  void updateControlTitles();
+  void showSheet(const QString& informative);
+  static QString describe(const ScannerDevice* device);
+
+  Outlets o_;
+  std::unique_ptr<ScannerBrowser> mDeviceBrowser;
+  QList<QPointer<ScannerDevice>> mScanners;
+  std::unique_ptr<zuvo::UserDefaults> preferences;
+  // Devices that reported themselves ready since their session opened.
+  QSet<ScannerDevice*> readyDevices_;
+  bool observingWindow_ = false;
+};

@@ -1,0 +1,355 @@
+// The scanner window's controller with fake devices: the list, sessions, the unit menu,
+// the settings a scan request carries, cancel, errors as sheets, and the progress indicator.
+#include "FakeScanner.h"
+#include "platform/TestHooks.h"
+
+#include "platform/UserDefaults.h"
+#include "scanner/GlobalData.h"
+#include "scanner/ScanDocWindowController.h"
+#include "scanner/ViewControllers/AppController.h"
+#include "support/JsonLines.h"
+#include "support/TestSupport.h"
+
+#include <QComboBox>
+#include <QJsonArray>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace zuvo::test;
+using zuvo::scan::DocumentFeeder;
+using zuvo::scan::Flatbed;
+
+namespace {
+
+class AppControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    alertLog = makeTempDir(QStringLiteral("alerts")) + QStringLiteral("/alerts.jsonl");
+    zuvo::testhooks::setAlertLogFile(alertLog);
+  }
+  void TearDown() override {
+    window.reset();
+    zuvo::testhooks::setAlertLogFile({});
+  }
+
+  // The scan settings as the settings window stores them; before open().
+  static void storeSettings(std::optional<bool> duplex, std::optional<int> dpi) {
+    QSettings s(zuvo::UserDefaults::filePath(kScannerBundleIdentifier), QSettings::IniFormat);
+    s.clear();
+    if (duplex) s.setValue("isduplex", *duplex);
+    if (dpi) s.setValue("dpivalue", *dpi);
+    s.sync();
+  }
+
+  void open() {
+    window = std::make_unique<ScanDocWindowController>([this] {
+      auto b = std::make_unique<FakeBrowser>();
+      browser = b.get();
+      return b;
+    });
+    window->showWindow();
+    c = window->appController();
+  }
+
+  template <class T>
+  T* widget(const char* name) const {
+    T* w = window->window()->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  QListWidget* list() const { return widget<QListWidget>("mScannersTableView"); }
+  QComboBox* menu() const { return widget<QComboBox>("mFunctionalUnitMenu"); }
+  QPushButton* scanButton() const { return widget<QPushButton>("butScan"); }
+  QProgressBar* progress() const { return widget<QProgressBar>("mProgressIndicator"); }
+  bool progressShown() const { return !progress()->isHidden(); }
+
+  void select(int row) { list()->item(row)->setSelected(true); }
+
+  // A scanner added, selected and ready, its unit menu built.
+  FakeScanner* readyScanner(const QString& name, QList<int> units = {Flatbed}) {
+    FakeScanner* d = browser->add(name);
+    d->unitTypes = units;
+    if (!units.isEmpty()) d->unit.type = units.first();
+    select(int(c->scanners().indexOf(d)));
+    EXPECT_TRUE(waitUntil([&] { return d->hasOpenSession() && (units.isEmpty() || menu()->isEnabled()); }));
+    return d;
+  }
+
+  QStringList menuTitles() const {
+    QStringList titles;
+    for (int i = 0; i < menu()->count(); ++i) titles << menu()->itemText(i);
+    return titles;
+  }
+
+  QString alertLog;
+  std::unique_ptr<ScanDocWindowController> window;
+  FakeBrowser* browser = nullptr;
+  AppController* c = nullptr;
+};
+
+}  // namespace
+
+TEST_F(AppControllerTest, ListsScannersOnlyWithVendorModelAndName) {
+  open();
+  EXPECT_TRUE(browser->started);
+  browser->add("camera:0", 0x1);
+  browser->add("test:0");
+  browser->add("test:1", zuvo::scan::kDeviceTypeScanner | 0x100);
+  ASSERT_EQ(list()->count(), 2);
+  EXPECT_EQ(list()->item(0)->text(), "Fake Scanner (test:0)");
+  EXPECT_EQ(list()->item(1)->text(), "Fake Scanner (test:1)");
+  // A new device is not selected, so no session opens by itself.
+  EXPECT_TRUE(list()->selectedItems().isEmpty());
+  spin(std::chrono::milliseconds(50));
+  for (auto* d : c->scanners()) EXPECT_EQ(static_cast<FakeScanner*>(d)->openRequests, 0);
+  EXPECT_EQ(window->window()->windowTitle(), "Scan Document");
+  EXPECT_EQ(list()->accessibleName(), "Scanners");
+  EXPECT_EQ(menu()->accessibleName(), "Functional unit");
+}
+
+TEST_F(AppControllerTest, OnlyTheSelectedScannerHoldsASessionAndClosingTheWindowClosesAll) {
+  open();
+  FakeScanner* a = readyScanner("test:0", {Flatbed});
+  EXPECT_EQ(a->openRequests, 1);
+  EXPECT_TRUE(scanButton()->isEnabled());
+  EXPECT_EQ(widget<QPushButton>("butOpen")->text(), "Close");
+
+  FakeScanner* b = browser->add("test:1");
+  b->unitTypes = {Flatbed, DocumentFeeder};
+  // Becoming available opens nothing on a scanner the user did not select.
+  emit b->didBecomeAvailable();
+  spin(std::chrono::milliseconds(50));
+  EXPECT_EQ(b->openRequests, 0);
+
+  select(1);
+  ASSERT_TRUE(waitUntil([&] { return b->hasOpenSession() && menu()->count() == 2; }));
+  EXPECT_EQ(a->closeRequests, 1);
+  EXPECT_FALSE(a->hasOpenSession());
+  // A late "ready" of the other scanner does not replace the menu.
+  emit a->didBecomeReady();
+  EXPECT_EQ(menuTitles(), (QStringList{"Flatbed", "Document Feeder"}));
+
+  // A session that finishes opening after the user moved on is closed again.
+  a->openRequests = 0;
+  a->requestOpenSession();
+  ASSERT_TRUE(waitUntil([&] { return a->closeRequests == 2; }));
+
+  widget<QPushButton>("butCancelRequest")->click();
+  ASSERT_TRUE(waitUntil([&] { return !b->hasOpenSession(); }));
+  EXPECT_EQ(b->closeRequests, 1);
+  EXPECT_FALSE(window->window()->isVisible());
+}
+
+TEST_F(AppControllerTest, OpenFailureAndDeviceErrorsShowSheets) {
+  open();
+  FakeScanner* d = browser->add("test:0");
+  d->openError = "The device is busy.";
+  select(0);
+  ASSERT_TRUE(waitUntil([&] { return !readJsonLines(alertLog).isEmpty(); }));
+  QList<QJsonObject> alerts = readJsonLines(alertLog);
+  EXPECT_EQ(alerts[0]["message"].toString(), "");
+  EXPECT_EQ(alerts[0]["informative"].toString(), "The device is busy.");
+  EXPECT_EQ(alerts[0]["buttons"].toArray(), QJsonArray{"Ok"});
+  EXPECT_FALSE(scanButton()->isEnabled());
+  EXPECT_FALSE(menu()->isEnabled());
+  // Without a session, Scan and Overview ask nothing of the device.
+  c->startScan();
+  c->startOverviewScan();
+  EXPECT_TRUE(d->scanRequests.isEmpty());
+  EXPECT_TRUE(d->overviewRequests.isEmpty());
+  EXPECT_EQ(d->cancelRequests, 0);
+
+  c->readyToScan = true;
+  emit d->didEncounterError("Document feeder jammed");
+  EXPECT_FALSE(c->readyToScan);
+  ASSERT_TRUE(waitUntil([&] { return readJsonLines(alertLog).size() == 2; }));
+  EXPECT_EQ(readJsonLines(alertLog)[1]["informative"].toString(), "Document feeder jammed");
+}
+
+TEST_F(AppControllerTest, UnitMenuShowsTheSelectedScannersUnits) {
+  const struct {
+    QList<int> units;
+    int selectedType;
+    bool enabled;
+    QStringList titles;
+    QString current;
+  } cases[] = {
+      {{}, 0, false, {}, ""},
+      {{5, 7}, 5, true, {}, ""},
+      {{0, 1, 2, 3}, 3, true, {"Flatbed", "Postive Transparency", "Negative Transparency", "Document Feeder"},
+       "Document Feeder"},
+      {{3, 9, 0}, 0, true, {"Document Feeder", "Flatbed"}, "Flatbed"},
+  };
+  for (const auto& cs : cases) {
+    open();
+    FakeScanner* d = browser->add("test:0");
+    d->unitTypes = cs.units;
+    d->unit.type = cs.selectedType;
+    select(0);
+    ASSERT_TRUE(waitUntil([&] { return d->hasOpenSession(); }));
+    spin(std::chrono::milliseconds(20));
+    EXPECT_EQ(menu()->isEnabled(), cs.enabled) << cs.units.size();
+    EXPECT_EQ(menuTitles(), cs.titles);
+    EXPECT_EQ(menu()->currentText(), cs.current);
+  }
+
+  // Choosing the unit that is already selected requests nothing; another one is requested.
+  open();
+  FakeScanner* d = readyScanner("test:0", {Flatbed, DocumentFeeder});
+  emit menu()->activated(0);
+  EXPECT_TRUE(d->selectRequests.isEmpty());
+  emit menu()->activated(1);
+  EXPECT_EQ(d->selectRequests, QList<int>{DocumentFeeder});
+}
+
+TEST_F(AppControllerTest, ScanRequestCarriesTheStoredSettings) {
+  const struct {
+    int unitType;
+    bool supportsDuplex;
+    std::optional<bool> isduplex;
+    std::optional<int> dpivalue;
+    int resolution;
+    std::optional<bool> duplex;
+  } cases[] = {
+      {Flatbed, false, std::nullopt, std::nullopt, 75, std::nullopt},
+      {Flatbed, false, true, 300, 300, std::nullopt},
+      {Flatbed, false, false, 200, 300, std::nullopt},
+      {Flatbed, false, false, 5000, 600, std::nullopt},
+      {DocumentFeeder, true, true, 150, 150, true},
+      {DocumentFeeder, true, false, 150, 150, false},
+      {DocumentFeeder, true, std::nullopt, 150, 150, false},
+      {DocumentFeeder, false, true, 72, 75, std::nullopt},
+      {zuvo::scan::PositiveTransparency, false, true, 600, 600, std::nullopt},
+  };
+  for (const auto& cs : cases) {
+    storeSettings(cs.isduplex, cs.dpivalue);
+    open();
+    FakeScanner* d = readyScanner("test:0", {cs.unitType});
+    d->unit.supportsDuplexScanning = cs.supportsDuplex;
+    scanButton()->click();
+    ASSERT_EQ(d->scanRequests.size(), 1);
+    const zuvo::scan::ScanSettings& s = d->scanRequests[0];
+    const std::string where = std::to_string(cs.unitType) + "/" + std::to_string(cs.dpivalue.value_or(-1));
+    EXPECT_EQ(s.resolution, cs.resolution) << where;
+    EXPECT_EQ(s.duplexScanningEnabled, cs.duplex) << where;
+    EXPECT_EQ(s.bitDepth, 8);
+    EXPECT_EQ(s.pixelDataType, 2);
+    EXPECT_EQ(s.transferMode, 0);
+    EXPECT_EQ(s.documentName, "Scan");
+    EXPECT_EQ(s.downloadsDirectory, GlobalData::sharedGlobalData().getScanDocumentPath());
+    if (cs.unitType == DocumentFeeder) {
+      EXPECT_EQ(s.documentType, 1) << where;
+      EXPECT_FALSE(s.scanArea.has_value()) << where;
+    } else {
+      EXPECT_EQ(s.documentType, 0) << where;
+      EXPECT_EQ(s.measurementUnit, 0);
+      EXPECT_EQ(s.scanArea, QRectF(0, 0, 8.5, 11.7)) << where;
+    }
+    EXPECT_TRUE(progressShown());
+    EXPECT_EQ(scanButton()->text(), "Cancel");
+  }
+}
+
+TEST_F(AppControllerTest, NoResolutionOfferedSetsNoneAndNoUnitRequestsNothing) {
+  open();
+  FakeScanner* d = readyScanner("test:0");
+  d->unit.supportedResolutions.clear();
+  c->startScan();
+  c->startOverviewScan();  // cancels the running scan
+  ASSERT_EQ(d->scanRequests.size(), 1);
+  EXPECT_EQ(d->scanRequests[0].resolution, zuvo::scan::kNoResolution);
+  EXPECT_EQ(d->cancelRequests, 1);
+
+  // A scanner that offers no unit gets no request at all.
+  FakeScanner* bare = browser->add("test:1");
+  bare->unitTypes.clear();
+  select(1);
+  ASSERT_TRUE(waitUntil([&] { return bare->hasOpenSession(); }));
+  c->startScan();
+  c->startOverviewScan();
+  EXPECT_TRUE(bare->scanRequests.isEmpty());
+  EXPECT_TRUE(bare->overviewRequests.isEmpty());
+  EXPECT_EQ(bare->cancelRequests, 0);
+}
+
+TEST_F(AppControllerTest, ScanOrOverviewWhileOneRunsCancelsAndChangesNothing) {
+  open();
+  FakeScanner* d = readyScanner("test:0");
+  d->unit.supportedResolutions = {50, 75, 150};
+  widget<QPushButton>("butOverview")->click();
+  EXPECT_EQ(d->overviewRequests, QList<int>{75});
+  EXPECT_EQ(widget<QPushButton>("butOverview")->text(), "Cancel");
+  scanButton()->click();
+  widget<QPushButton>("butOverview")->click();
+  EXPECT_EQ(d->cancelRequests, 2);
+  EXPECT_TRUE(d->scanRequests.isEmpty());
+  EXPECT_EQ(d->overviewRequests.size(), 1);
+
+  QImage image(40, 30, QImage::Format_RGB32);
+  image.fill(Qt::blue);
+  d->finishOverview(image, "cancelled");
+  EXPECT_FALSE(progressShown());
+  EXPECT_FALSE(widget<QLabel>("mOverviewImage")->pixmap().isNull());
+  EXPECT_EQ(widget<QPushButton>("butOverview")->text(), "Overview");
+
+  // An overview is refused by a unit that cannot do one: the button cancels instead.
+  d->unit.canPerformOverviewScan = false;
+  c->startOverviewScan();
+  EXPECT_EQ(d->overviewRequests.size(), 1);
+  EXPECT_EQ(d->cancelRequests, 3);
+}
+
+TEST_F(AppControllerTest, ReadyToScanCountsOnlyThisScansPagesAndEveryCompletionHidesProgress) {
+  open();
+  FakeScanner* d = readyScanner("test:0");
+  c->startScan();
+  d->finishScan({"/s/Scan.jpeg"});
+  EXPECT_TRUE(c->readyToScan);
+  EXPECT_FALSE(progressShown());
+
+  c->startScan();
+  EXPECT_FALSE(c->readyToScan);
+  EXPECT_TRUE(progressShown());
+  d->finishScan({}, "Document feeder out of documents");
+  EXPECT_FALSE(c->readyToScan);
+  EXPECT_FALSE(progressShown());
+  EXPECT_EQ(scanButton()->text(), "Scan");
+}
+
+TEST_F(AppControllerTest, WarmUpStatusShowsTextAndProgress) {
+  open();
+  FakeScanner* d = readyScanner("test:0");
+  emit d->didReceiveStatusInformation("WarmingUp", "Warming up the lamp");
+  EXPECT_EQ(widget<QLabel>("mStatusText")->text(), "Warming up the lamp");
+  EXPECT_TRUE(progressShown());
+  emit d->didReceiveStatusInformation("Other", "ignored");
+  EXPECT_EQ(widget<QLabel>("mStatusText")->text(), "Warming up the lamp");
+  emit d->didReceiveStatusInformation("WarmUpDone", "");
+  EXPECT_EQ(widget<QLabel>("mStatusText")->text(), "");
+  EXPECT_FALSE(progressShown());
+}
+
+TEST_F(AppControllerTest, ScannerRemovedDuringScanLeavesNothingDangling) {
+  open();
+  FakeScanner* a = readyScanner("test:0");
+  browser->add("test:1");
+  c->startScan();
+  ASSERT_TRUE(progressShown());
+  browser->remove(a);
+  spin(std::chrono::milliseconds(50));  // the device is deleted by now
+  ASSERT_EQ(list()->count(), 1);
+  EXPECT_EQ(list()->item(0)->text(), "Fake Scanner (test:1)");
+  EXPECT_FALSE(progressShown());
+  EXPECT_FALSE(menu()->isEnabled());
+  EXPECT_EQ(c->selectedScanner(), nullptr);
+  c->startScan();
+  c->startOverviewScan();
+  c->closeSession();
+}

@@ -1,0 +1,65 @@
+#include "ScannerProcess.h"
+
+#include "support/TestSupport.h"
+
+#include "platform/Paths.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+
+namespace zuvo::test {
+
+QString scanFolder() { return zuvo::paths::dataFolder() + QStringLiteral("/Data/ZuvoScanner/Documents"); }
+
+qint64 scannerNameOwner() {
+  QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+  const QString name = QStringLiteral("com.roza.zuvoscanner");
+  if (!bus || !bus->isServiceRegistered(name).value()) return 0;
+  return bus->servicePid(name).value();
+}
+
+ScannerProcess::ScannerProcess() : env_(QProcessEnvironment::systemEnvironment()) {
+  env_.insert(QStringLiteral("ZUVO_ALERT_LOG"), makeTempDir(QStringLiteral("alerts")) + QStringLiteral("/alerts.jsonl"));
+  // No display: a Qt option taken from the arguments would show at once.
+  env_.remove(QStringLiteral("DISPLAY"));
+  env_.remove(QStringLiteral("WAYLAND_DISPLAY"));
+  env_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+}
+
+ScannerProcess::~ScannerProcess() { stop(); }
+
+QString ScannerProcess::alertLogPath() const { return env_.value(QStringLiteral("ZUVO_ALERT_LOG")); }
+
+bool ScannerProcess::start(const QStringList& arguments) {
+  process_.setProcessEnvironment(env_);
+  process_.setProcessChannelMode(QProcess::SeparateChannels);
+  process_.setStandardOutputFile(QProcess::nullDevice());
+  process_.start(binaryPath(QStringLiteral("scanner/ZuvoScanner")), arguments);
+  return process_.waitForStarted();
+}
+
+void ScannerProcess::stop() {
+  if (process_.state() == QProcess::NotRunning) return;
+  process_.terminate();
+  if (!process_.waitForFinished(5000)) {
+    process_.kill();
+    process_.waitForFinished();
+  }
+}
+
+bool ScannerProcess::isRunning() const { return process_.state() == QProcess::Running; }
+
+bool ScannerProcess::waitForFinished(std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return !isRunning(); }, timeout);
+}
+
+QString ScannerProcess::output() {
+  stderr_ += process_.readAllStandardError();
+  return QString::fromUtf8(stderr_);
+}
+
+bool ScannerProcess::waitForOutput(const QString& text, std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return output().contains(text); }, timeout);
+}
+
+}  // namespace zuvo::test

@@ -1,0 +1,98 @@
+#include "support/GuiSession.h"
+
+#include "support/TestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+
+namespace zuvo::test {
+namespace {
+
+void stopProcess(QProcess& p) {
+  if (p.state() == QProcess::NotRunning) return;
+  p.terminate();
+  if (!p.waitForFinished(5000)) {
+    p.kill();
+    p.waitForFinished();
+  }
+}
+
+}  // namespace
+
+GuiSession::GuiSession() = default;
+
+GuiSession::~GuiSession() {
+  stopProcess(atspi_);
+  stopProcess(xvfb_);
+}
+
+bool GuiSession::start(std::chrono::milliseconds timeout) {
+  // Xvfb picks a free display itself and writes its number to descriptor 3 once it accepts
+  // connections; the shell hands that descriptor to a file and then becomes Xvfb.
+  const QString displayFile = makeTempDir(QStringLiteral("xvfb")) + QStringLiteral("/display");
+  xvfb_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  xvfb_.start(QStringLiteral("/bin/sh"),
+              {QStringLiteral("-c"),
+               QStringLiteral("exec Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>\"$0\""), displayFile});
+  if (!xvfb_.waitForStarted()) {
+    error_ = QStringLiteral("Xvfb cannot be started (package xvfb)");
+    return false;
+  }
+  if (!waitUntil([&] { return readFile(displayFile).endsWith('\n') || xvfb_.state() != QProcess::Running; },
+                 timeout) ||
+      xvfb_.state() != QProcess::Running) {
+    error_ = QStringLiteral("Xvfb did not start a display");
+    return false;
+  }
+  display_ = QStringLiteral(":") + QString::fromLatin1(readFile(displayFile).trimmed());
+
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("DISPLAY"), display_);
+  atspi_.setProcessEnvironment(env);
+  atspi_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  atspi_.setStandardOutputFile(QProcess::nullDevice());
+  atspi_.start(QStringLiteral("/usr/libexec/at-spi-bus-launcher"), {QStringLiteral("--launch-immediately")});
+  if (!atspi_.waitForStarted()) {
+    error_ = QStringLiteral("at-spi-bus-launcher cannot be started (package at-spi2-core)");
+    return false;
+  }
+  QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+  if (!bus || !waitUntil([&] { return bus->isServiceRegistered(QStringLiteral("org.a11y.Bus")).value(); }, timeout)) {
+    error_ = QStringLiteral("The accessibility bus did not appear on the session bus");
+    return false;
+  }
+  return true;
+}
+
+QProcessEnvironment GuiSession::programEnvironment() const {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("DISPLAY"), display_);
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+  env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+  env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+  return env;
+}
+
+int GuiSession::drive(const QStringList& arguments, QString* out, std::chrono::milliseconds timeout) {
+  QProcess driver;
+  driver.setProcessEnvironment(programEnvironment());
+  driver.start(QStringLiteral("/usr/bin/python3"),
+               QStringList{sourcePath(QStringLiteral("tests/fixtures/atspi_driver.py"))} + arguments);
+  if (!driver.waitForStarted()) {
+    error_ = QStringLiteral("/usr/bin/python3 cannot be started");
+    return -1;
+  }
+  // The event loop keeps running meanwhile, so that an in-process window stays responsive.
+  if (!waitUntil([&] { return driver.state() == QProcess::NotRunning; }, timeout)) {
+    driver.kill();
+    driver.waitForFinished();
+    error_ = QStringLiteral("atspi_driver %1: no answer in time").arg(arguments.join(QLatin1Char(' ')));
+    return -1;
+  }
+  if (out) *out = QString::fromUtf8(driver.readAllStandardOutput()).trimmed();
+  error_ = QString::fromUtf8(driver.readAllStandardError()).trimmed();
+  return driver.exitStatus() == QProcess::NormalExit ? driver.exitCode() : -1;
+}
+
+}  // namespace zuvo::test

@@ -1,0 +1,25 @@
+// Whole folder trees: copied without ever replacing or half-filling a destination, and
+// removed without following symbolic links.
+#pragma once
+
+#include <QString>
+
+namespace zuvo::files {
+
+// rename(2) that fails with EEXIST instead of replacing an existing destination.
+// False with the system's reason.
+bool renameNoReplace(const QString& from, const QString& to, QString* error = nullptr);
+
+// Copies the file or folder tree (modes and symbolic links kept) into a temporary name beside
+// the destination and renames it there without replacing. An existing destination stays
+// untouched (EEXIST); on any failure nothing is left behind.
+bool copyTreeNoReplace(const QString& source, const QString& destination, QString* error = nullptr);
+
+// Removes the file, symbolic link or folder tree; links are removed, never followed.
+// A missing path is no error.
+bool removeTree(const QString& path, QString* error = nullptr);
+
+// Writes the file through a temporary file renamed over it in one step.
+bool writeFileAtomically(const QString& path, const QByteArray& content, QString* error = nullptr);
+
+}  // namespace zuvo::files

@@ -17,6 +17,12 @@ QString applicationSupportDirectory() {
   return QDir::cleanPath(QDir::homePath() + QStringLiteral("/.local/share"));
 }
 
+QString configHomeDirectory() {
+  const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+  if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg)) return QDir::cleanPath(xdg);
+  return QDir::cleanPath(QDir::homePath() + QStringLiteral("/.config"));
+}
+
 QString dataFolder() { return applicationSupportDirectory() + QStringLiteral("/ZuvoDocV30"); }
 
 QString logsFolder() { return dataFolder() + QStringLiteral("/Logs"); }

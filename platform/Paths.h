@@ -10,6 +10,9 @@ namespace zuvo::paths {
 // first GenericDataLocation entry).
 QString applicationSupportDirectory();
 
+// $XDG_CONFIG_HOME when it is absolute, else ~/.config (login items, user units).
+QString configHomeDirectory();
+
 // <Application Support>/ZuvoDocV30
 QString dataFolder();
 

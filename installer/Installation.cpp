@@ -1,0 +1,282 @@
+#include "installer/Installation.h"
+
+#include "Deployment.h"
+#include "platform/Files.h"
+#include "platform/DesktopEntry.h"
+#include "platform/FileTree.h"
+#include "platform/Keychain.h"
+#include "platform/LoginItemManager.h"
+#include "platform/Paths.h"
+#include "platform/ProgramLauncher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zuvo::installer {
+namespace {
+
+QString systemdUserFolder() { return paths::configHomeDirectory() + QStringLiteral("/systemd/user"); }
+
+const QString kPaneTemplate = QStringLiteral("ZuvoDocPlugin.desktop");
+
+bool exists(const QString& path) {
+  struct stat st {};
+  return lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool removeIfPresent(const QString& path, StepLog& log) {
+  if (!exists(path)) return true;
+  QString error;
+  if (files::removeTree(path, &error)) return true;
+  log.fail(error);
+  return false;
+}
+
+bool makeFolder(const QString& path, StepLog& log) {
+  if (QDir().mkpath(path) && QFileInfo(path).isDir()) return true;
+  log.fail(QStringLiteral("Could not create the folder %1").arg(path));
+  return false;
+}
+
+void copyBundles(const QString& payload, StepLog& log) {
+  for (const QString& name : kCopyOrder) {
+    const QString source = payload + QLatin1Char('/') + name + QStringLiteral(".app");
+    const QString destination = paths::bundlePath(name);
+    if (!QFileInfo(source).isDir()) {
+      logInstallerError(QStringLiteral("%1.app is not in the installer; skipped").arg(name));
+      continue;
+    }
+    if (exists(destination)) {
+      logInstallerError(QStringLiteral("%1 exists already; kept").arg(destination));
+      continue;
+    }
+    QString error;
+    if (!files::copyTreeNoReplace(source, destination, &error)) log.fail(error);
+  }
+}
+
+void registerLoginItems(StepLog& log) {
+  LoginItemManager manager;
+  for (const QString& name : {QStringLiteral("ZuvoLocalServer"), QStringLiteral("ZuvoEditor")}) {
+    QString error;
+    if (!manager.setLaunchAtLogin(true, paths::bundlePath(name), &error)) log.fail(error);
+  }
+}
+
+void unregisterLoginItems(StepLog& log) {
+  LoginItemManager manager;
+  for (const QString& name : {QStringLiteral("ZuvoLocalServer"), QStringLiteral("ZuvoEditor")}) {
+    QString error;
+    if (!manager.setLaunchAtLogin(false, paths::bundlePath(name), &error)) log.fail(error);
+  }
+}
+
+void startPrograms(StepLog& log) {
+  for (const QString& name : {QStringLiteral("ZuvoLocalServer"), QStringLiteral("ZuvoEditor")}) {
+    QString error;
+    if (!launchApplication(paths::bundlePath(name), {}, &error)) log.fail(error);
+  }
+}
+
+// The timer link points at the timer beside it, as an enable would make it.
+bool writeTimerLink(QString* error) {
+  const QString link = helperTimerLinkPath();
+  const QString partial = link + QStringLiteral(".partial");
+  QFile::remove(partial);
+  const QByteArray target = "../com.roza.zuvohelper.timer";
+  if (::symlink(target.constData(), QFile::encodeName(partial).constData()) != 0 ||
+      ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(link).constData()) != 0) {
+    *error = QStringLiteral("Could not link %1: %2").arg(link, files::errnoText(errno));
+    QFile::remove(partial);
+    return false;
+  }
+  return true;
+}
+
+void writeLaunchAgent(StepLog& log) {
+  const QString helper = paths::bundleExecutable(QStringLiteral("ZuvoHelper"));
+  QString error;
+  const bool ok = QDir().mkpath(QFileInfo(helperTimerLinkPath()).absolutePath()) &&
+                  files::writeFileAtomically(helperServicePath(), helperServiceUnit(helper).toUtf8(), &error) &&
+                  files::writeFileAtomically(helperTimerPath(), helperTimerUnit().toUtf8(), &error) &&
+                  writeTimerLink(&error);
+  if (!ok) {
+    if (!error.isEmpty()) logInstallerError(error);
+    log.fail(QStringLiteral("Error occurred while creating user ZuvoHelper launch agents file"));
+  }
+}
+
+void writePreferencePane(const QString& payload, StepLog& log) {
+  const QString pane = preferencePanePath();
+  if (!removeIfPresent(pane, log)) return;
+  QFile templ(payload + QLatin1Char('/') + kPaneTemplate);
+  if (!templ.open(QIODevice::ReadOnly)) {
+    log.fail(QStringLiteral("Could not read %1: %2").arg(templ.fileName(), templ.errorString()));
+    return;
+  }
+  const QString scanner = desktop_entry::quoteExecArgument(paths::bundleExecutable(QStringLiteral("ZuvoScanner")));
+  const QByteArray content = QString::fromUtf8(templ.readAll()).replace(QStringLiteral("@SCANNER@"), scanner).toUtf8();
+  QString error;
+  if (!makeFolder(QFileInfo(pane).absolutePath(), log)) return;
+  if (!files::writeFileAtomically(pane, content, &error)) log.fail(error);
+}
+
+void deleteCertificate(StepLog& log) {
+  const QString label = QString::fromUtf8(deployment::kLocalServerHostName);
+  if (const auto certificate = keychain::findCertificate(label)) {
+    if (!keychain::deleteItem(certificate->itemId))
+      log.fail(QStringLiteral("Could not delete the certificate %1 from the keychain").arg(label));
+  }
+}
+
+void stopPrograms(const UninstallOptions& options, StepLog& log) {
+  const auto chosen = chooseProcesses(processList(options.procRoot), geteuid(), getpid(), getpgrp());
+  std::vector<pid_t> signalled;
+  for (const ProcessToStop& p : chosen) {
+    const int rc = p.wholeGroup ? ::killpg(p.pid, SIGTERM) : ::kill(p.pid, SIGTERM);
+    if (rc == 0) signalled.push_back(p.pid);
+    else if (errno != ESRCH)
+      log.fail(QStringLiteral("Could not stop process %1: %2").arg(p.pid).arg(files::errnoText(errno)));
+  }
+  // An ending program still writes its logs: its files go only after it has gone.
+  const auto deadline = std::chrono::steady_clock::now() + options.waitForPrograms;
+  for (;;) {
+    std::erase_if(signalled, [&](pid_t pid) { return processEnded(pid, options.procRoot); });
+    if (signalled.empty()) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      for (pid_t pid : signalled) log.fail(QStringLiteral("Process %1 did not end").arg(pid));
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+}  // namespace
+
+bool operatingSystemSupported(int major, int minor) { return !(major == 10 && minor < 13); }
+
+QString payloadDirectory() {
+  char resolved[PATH_MAX];
+  if (!realpath("/proc/self/exe", resolved)) return {};
+  return QDir::cleanPath(QFileInfo(QFile::decodeName(resolved)).absolutePath() + QStringLiteral("/../Resources"));
+}
+
+QString helperServicePath() { return systemdUserFolder() + QStringLiteral("/com.roza.zuvohelper.service"); }
+QString helperTimerPath() { return systemdUserFolder() + QStringLiteral("/com.roza.zuvohelper.timer"); }
+QString helperTimerLinkPath() {
+  return systemdUserFolder() + QStringLiteral("/timers.target.wants/com.roza.zuvohelper.timer");
+}
+QString preferencePanePath() {
+  return paths::applicationSupportDirectory() + QStringLiteral("/applications/ZuvoDocPlugin.desktop");
+}
+
+QString systemdQuote(const QString& argument) {
+  QString out = QStringLiteral("\"");
+  for (const QChar c : argument) {
+    switch (c.unicode()) {
+      case '\\': out += QStringLiteral("\\\\"); break;
+      case '"': out += QStringLiteral("\\\""); break;
+      case '\n': out += QStringLiteral("\\n"); break;
+      case '\t': out += QStringLiteral("\\t"); break;
+      case '\r': out += QStringLiteral("\\r"); break;
+      case '%': out += QStringLiteral("%%"); break;
+      case '$': out += QStringLiteral("$$"); break;
+      default: out += c; break;
+    }
+  }
+  return out + QLatin1Char('"');
+}
+
+QString helperServiceUnit(const QString& helperExecutable) {
+  // systemd takes the program's own path literally (no "$" expansion) and refuses one that
+  // holds a backslash, a quote or a control character; such a path is handed to env as an
+  // argument instead, where every character can be escaped.
+  bool plain = true;
+  for (const QChar c : helperExecutable)
+    if (c < QLatin1Char(' ') || c == QChar(0x7f) || c == QLatin1Char('\\') || c == QLatin1Char('"') ||
+        c == QLatin1Char('\''))
+      plain = false;
+  QString exec;
+  if (plain) {
+    QString path = helperExecutable;
+    exec = QLatin1Char('"') + path.replace(QLatin1Char('%'), QStringLiteral("%%")) + QLatin1Char('"');
+  } else {
+    exec = QStringLiteral("/usr/bin/env ") + systemdQuote(helperExecutable);
+  }
+  return QStringLiteral(
+             "[Unit]\nDescription=ZuvoDoc plug-in helper\n\n"
+             "[Service]\nType=oneshot\nExecStart=%1\n")
+      .arg(exec);
+}
+
+QString helperTimerUnit() {
+  return QStringLiteral(
+      "[Unit]\nDescription=ZuvoDoc plug-in helper, Mondays at 11:00\n\n"
+      "[Timer]\nOnCalendar=Mon *-*-* 11:00:00\nUnit=com.roza.zuvohelper.service\n\n"
+      "[Install]\nWantedBy=timers.target\n");
+}
+
+bool isInstalled(const QString& payload) {
+  for (const QString& name : {QStringLiteral("ZuvoLocalServer"), QStringLiteral("ZuvoScanner"),
+                              QStringLiteral("ZuvoEditor"), QStringLiteral("ZuvoRecorder")}) {
+    if (QFileInfo(payload + QLatin1Char('/') + name + QStringLiteral(".app")).isDir() &&
+        !QFileInfo(paths::bundlePath(name)).isDir())
+      return false;
+  }
+  return true;
+}
+
+void install(const QString& payload, StepLog& log) {
+  copyBundles(payload, log);
+  registerLoginItems(log);
+  startPrograms(log);
+  writeLaunchAgent(log);
+  writePreferencePane(payload, log);
+}
+
+std::vector<ProcessToStop> chooseProcesses(const std::vector<ProcessRecord>& processes, uid_t user,
+                                           pid_t ownPid, pid_t ownGroup) {
+  std::vector<ProcessToStop> chosen;
+  for (const ProcessRecord& p : processes) {
+    if (!kProgramNames.contains(p.processName) || !p.userID || *p.userID != user || p.processID == ownPid)
+      continue;
+    // A program started from a script shares the script's group: only the program goes.
+    chosen.push_back({p.processID, p.processGroup == p.processID && p.processGroup != ownGroup});
+  }
+  return chosen;
+}
+
+bool removeDataFolder(const QString& path, QString* error) {
+  const QString clean = QDir::cleanPath(path);
+  const QString home = QDir::cleanPath(QDir::homePath());
+  if (!QDir::isAbsolutePath(clean) || QFileInfo(clean).fileName() != QLatin1String("ZuvoDocV30") ||
+      clean == home || clean == QLatin1String("/")) {
+    if (error) *error = QStringLiteral("Refused to remove %1: it is not the plug-in's folder").arg(path);
+    return false;
+  }
+  return files::removeTree(clean, error);
+}
+
+void uninstall(StepLog& log, const UninstallOptions& options) {
+  deleteCertificate(log);
+  stopPrograms(options, log);
+  unregisterLoginItems(log);
+  for (const QString& path : {helperTimerLinkPath(), helperTimerPath(), helperServicePath()})
+    removeIfPresent(path, log);
+  removeIfPresent(preferencePanePath(), log);
+  const QString data = paths::dataFolder();
+  QString error;
+  if (exists(data) && !removeDataFolder(data, &error)) log.fail(error);
+}
+
+}  // namespace zuvo::installer

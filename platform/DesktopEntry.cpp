@@ -1,0 +1,144 @@
+#include "platform/DesktopEntry.h"
+
+#include <QFile>
+
+namespace zuvo::desktop_entry {
+namespace {
+
+// The string-value escapes: \s \n \t \r \\ ; any other backslash stays as written.
+QString unescapeValue(const QString& value) {
+  QString out;
+  out.reserve(value.size());
+  for (qsizetype i = 0; i < value.size(); ++i) {
+    const QChar c = value[i];
+    if (c != QLatin1Char('\\') || i + 1 == value.size()) {
+      out += c;
+      continue;
+    }
+    const QChar n = value[++i];
+    switch (n.unicode()) {
+      case 's': out += QLatin1Char(' '); break;
+      case 'n': out += QLatin1Char('\n'); break;
+      case 't': out += QLatin1Char('\t'); break;
+      case 'r': out += QLatin1Char('\r'); break;
+      case '\\': out += QLatin1Char('\\'); break;
+      default: out += c; out += n; break;
+    }
+  }
+  return out;
+}
+
+bool isFieldCodeLetter(QChar c) {
+  return QStringLiteral("fFuUdDnNickvm").contains(c);
+}
+
+// "%%" becomes "%", field codes go; an argument that is only a field code goes whole.
+std::optional<QString> expandFieldCodes(const QString& argument) {
+  if (argument.size() == 2 && argument[0] == QLatin1Char('%') && isFieldCodeLetter(argument[1]))
+    return std::nullopt;
+  QString out;
+  for (qsizetype i = 0; i < argument.size(); ++i) {
+    if (argument[i] == QLatin1Char('%') && i + 1 < argument.size()) {
+      const QChar n = argument[i + 1];
+      if (n == QLatin1Char('%')) {
+        out += n;
+        ++i;
+        continue;
+      }
+      if (isFieldCodeLetter(n)) {
+        ++i;
+        continue;
+      }
+    }
+    out += argument[i];
+  }
+  return out;
+}
+
+bool isBlank(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n'); }
+
+}  // namespace
+
+QString quoteExecArgument(const QString& argument) {
+  QString quoted = QStringLiteral("\"");
+  for (const QChar c : argument) {
+    if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
+      quoted += QLatin1Char('\\');
+    else if (c == QLatin1Char('%'))
+      quoted += QLatin1Char('%');
+    quoted += c;
+  }
+  quoted += QLatin1Char('"');
+  QString value;
+  for (const QChar c : quoted) {
+    switch (c.unicode()) {
+      case '\\': value += QStringLiteral("\\\\"); break;
+      case '\n': value += QStringLiteral("\\n"); break;
+      case '\t': value += QStringLiteral("\\t"); break;
+      case '\r': value += QStringLiteral("\\r"); break;
+      default: value += c; break;
+    }
+  }
+  return value;
+}
+
+std::optional<QStringList> parseExec(const QString& value) {
+  const QString text = unescapeValue(value);
+  QStringList args;
+  qsizetype i = 0;
+  while (i < text.size()) {
+    if (isBlank(text[i])) {
+      ++i;
+      continue;
+    }
+    QString arg;
+    if (text[i] == QLatin1Char('"')) {
+      ++i;
+      bool closed = false;
+      while (i < text.size()) {
+        const QChar c = text[i++];
+        if (c == QLatin1Char('"')) {
+          closed = true;
+          break;
+        }
+        if (c == QLatin1Char('\\') && i < text.size() &&
+            QStringLiteral("\"`$\\").contains(text[i])) {
+          arg += text[i++];
+          continue;
+        }
+        arg += c;
+      }
+      if (!closed) return std::nullopt;
+    } else {
+      while (i < text.size() && !isBlank(text[i])) arg += text[i++];
+    }
+    if (const auto expanded = expandFieldCodes(arg)) args << *expanded;
+  }
+  if (args.isEmpty() || args.front().isEmpty()) return std::nullopt;
+  return args;
+}
+
+std::optional<QMap<QString, QString>> readDesktopEntry(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+  QMap<QString, QString> keys;
+  bool inGroup = false, seen = false;
+  for (QString line : lines) {
+    if (line.endsWith(QLatin1Char('\r'))) line.chop(1);
+    if (line.startsWith(QLatin1Char('['))) {
+      inGroup = line == QLatin1String("[Desktop Entry]");
+      seen = seen || inGroup;
+      continue;
+    }
+    if (!inGroup || line.startsWith(QLatin1Char('#'))) continue;
+    const qsizetype eq = line.indexOf(QLatin1Char('='));
+    if (eq <= 0) continue;
+    const QString key = line.left(eq).trimmed();
+    if (!keys.contains(key)) keys.insert(key, line.mid(eq + 1).trimmed());
+  }
+  if (!seen) return std::nullopt;
+  return keys;
+}
+
+}  // namespace zuvo::desktop_entry

@@ -1,0 +1,26 @@
+// Desktop entry files (the XDG Desktop Entry format): the Exec line's quoting and parsing,
+// and reading the keys of the [Desktop Entry] group.
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace zuvo::desktop_entry {
+
+// One Exec argument as it is written into the file: in double quotes with the quoting
+// rule's escapes, "%" doubled, and the string-value escapes applied on top.
+QString quoteExecArgument(const QString& argument);
+
+// The arguments of an Exec value as read from the file: string escapes undone, quoted
+// arguments unquoted, field codes dropped ("%%" is a "%"). None when the value is malformed
+// (an unterminated quote) or holds no program.
+std::optional<QStringList> parseExec(const QString& value);
+
+// The keys of the [Desktop Entry] group of the file, values as written (escapes kept).
+// None when the file cannot be read or has no such group.
+std::optional<QMap<QString, QString>> readDesktopEntry(const QString& path);
+
+}  // namespace zuvo::desktop_entry

@@ -1,0 +1,399 @@
+// The installer's window used as a user uses it (offscreen, in this process), in a home
+// whose name holds blanks. Every case runs in a pid namespace of its own
+// (in-own-pid-namespace), so the uninstaller can only reach this test's programs.
+#include "platform/TestHooks.h"
+#include "support/TestIdentity.h"
+#include "Deployment.h"
+#include "installer/AppDelegate.h"
+#include "platform/DesktopEntry.h"
+#include "platform/FileTree.h"
+#include "platform/Keychain.h"
+#include "platform/LoginItemManager.h"
+#include "platform/Paths.h"
+#include "platform/ProcessList.h"
+#include "platform/ProgramLauncher.h"
+#include "support/JsonLines.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace zuvo;
+using namespace zuvo::installer;
+using namespace zuvo::test;
+
+namespace {
+
+const QString kNamedProcess = QStringLiteral(ZUVO_NAMED_PROCESS);
+
+// A home of its own with blanks in its name; the XDG folders follow it.
+QString makeHome() {
+  const QString home = testRoot() + "/home with blanks";
+  QDir().mkpath(home);
+  qputenv("HOME", QFile::encodeName(home));
+  qunsetenv("XDG_DATA_HOME");
+  qunsetenv("XDG_CONFIG_HOME");
+  return home;
+}
+
+void makeExecutable(const QString& path) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  writeFile(path, "#!/bin/sh\nexit 0\n");
+  QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+// The built payload, with stand-ins for the two programs this build does not make.
+QString makePayload() {
+  const QString payload = testRoot() + "/pay load/Resources";
+  QDir().mkpath(QFileInfo(payload).absolutePath());
+  QString error;
+  EXPECT_TRUE(files::copyTreeNoReplace(ZUVO_INSTALLER_PAYLOAD, payload, &error)) << error.toStdString();
+  for (const char* name : {"ZuvoRecorder", "ZuvoHelper"})
+    if (!QFileInfo::exists(payload + "/" + name + ".app"))
+      makeExecutable(payload + "/" + name + ".app/Contents/MacOS/" + name);
+  return payload;
+}
+
+QPushButton* button(AppDelegate& d, const QString& text) {
+  for (QPushButton* b : d.window()->findChildren<QPushButton*>())
+    if (b->text() == text && b->isVisible()) return b;
+  return nullptr;
+}
+
+QStringList visibleButtons(AppDelegate& d) {
+  QStringList names;
+  for (QPushButton* b : d.window()->findChildren<QPushButton*>())
+    if (b->isVisible()) names << b->text();
+  names.sort();
+  return names;
+}
+
+QString message(AppDelegate& d) {
+  auto* label = d.window()->findChild<QLabel*>("txtMessage");
+  return label && label->isVisible() ? label->text() : QString();
+}
+
+// Presses the button and waits for the finished state.
+void pressAndWait(AppDelegate& d, const QString& text) {
+  QPushButton* b = button(d, text);
+  ASSERT_TRUE(b) << text.toStdString() << " not offered; offered: " << visibleButtons(d).join(",").toStdString();
+  ASSERT_TRUE(b->isEnabled());
+  bool done = false;
+  QObject::connect(&d, &AppDelegate::finished, [&] { done = true; });
+  b->click();
+  for (QPushButton* other : d.window()->findChildren<QPushButton*>()) EXPECT_FALSE(other->isEnabled());
+  ASSERT_TRUE(waitUntil([&] { return done; }, std::chrono::seconds(120)));
+  EXPECT_EQ(visibleButtons(d), QStringList{"Ok"});
+  EXPECT_TRUE(button(d, "Ok")->isDefault());
+}
+
+QString canonicalExe(const QString& name) { return QFileInfo(paths::bundleExecutable(name)).canonicalFilePath(); }
+
+// How many autostart entries start the program.
+int entriesFor(const QString& exe) {
+  int n = 0;
+  QDir dir(LoginItemManager::autostartFolder());
+  for (const QString& f : dir.entryList({"*.desktop"}, QDir::Files)) {
+    const auto keys = desktop_entry::readDesktopEntry(dir.filePath(f));
+    const auto args = keys ? desktop_entry::parseExec(keys->value("Exec")) : std::nullopt;
+    if (args && QFileInfo(args->front()).canonicalFilePath() == exe) ++n;
+  }
+  return n;
+}
+
+void expectValidDesktopFile(const QString& file) {
+  QByteArray out, err;
+  EXPECT_EQ(runProgram("desktop-file-validate", {file}, &out, &err), 0) << file.toStdString() << out.toStdString();
+  EXPECT_TRUE(out.isEmpty()) << out.toStdString();
+}
+
+ino_t inode(const QString& path) {
+  struct stat st {};
+  return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+const QString kUnrelated = "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/sh -c \"exit 0\"\n";
+
+void addUnrelatedEntry() {
+  QDir().mkpath(LoginItemManager::autostartFolder());
+  writeFile(LoginItemManager::autostartFolder() + "/other.desktop", kUnrelated.toUtf8());
+}
+
+// What stderr receives while it lives.
+class StderrCapture {
+ public:
+  StderrCapture() : path_(makeTempDir("stderr") + "/err") {
+    fflush(stderr);
+    saved_ = dup(2);
+    const int fd = open(QFile::encodeName(path_).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 2);
+    close(fd);
+  }
+  ~StderrCapture() { restore(); }
+  QString text() {
+    restore();
+    return QString::fromUtf8(readFile(path_));
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+  }
+  QString path_;
+  int saved_ = -1;
+};
+
+void install(const QString& payload) {
+  AppDelegate d(payload);
+  d.applicationDidFinishLaunching();
+  pressAndWait(d, "Install");
+}
+
+// Refuses to run outside the test's own pid namespace, whose first process is tests/isolate.
+class InstallerWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const QByteArray init = readFile("/proc/1/cmdline");
+    ASSERT_TRUE(init.contains("tests/isolate")) << "not in a pid namespace of its own: " << init.toStdString();
+  }
+};
+
+}  // namespace
+
+TEST_F(InstallerWindow, AnOldSystemGetsTheRequirementsAlertAndTheProgramEnds) {
+  makeHome();
+  const QString alerts = makeTempDir("alerts") + "/alerts.jsonl";
+  zuvo::testhooks::setAlertLogFile(alerts);
+  AppDelegate d(makePayload(), OperatingSystemVersion{10, 12});
+  bool ended = false;
+  QObject::connect(&d, &AppDelegate::terminateRequested, [&] { ended = true; });
+  d.applicationDidFinishLaunching();
+  EXPECT_TRUE(ended);
+  const auto lines = readJsonLines(alerts);
+  ASSERT_EQ(lines.size(), 1);
+  EXPECT_EQ(lines[0]["message"].toString(), "General Requirements");
+  EXPECT_EQ(lines[0]["informative"].toString(), "ZuvoDoc Plugin Version 3.0 requires macOS 10.13 or later.");
+  EXPECT_FALSE(QFileInfo::exists(paths::dataFolder()));
+}
+
+TEST_F(InstallerWindow, InstallFromNothingThenAgainKeepsWhatIsThere) {
+  const QString home = makeHome();
+  const QString payload = makePayload();
+  addUnrelatedEntry();
+  {
+    AppDelegate d(payload);
+    bool ended = false;
+    QObject::connect(&d, &AppDelegate::terminateRequested, [&] { ended = true; });
+    d.applicationDidFinishLaunching();
+    EXPECT_FALSE(ended);
+    EXPECT_TRUE(QFileInfo(paths::dataFolder()).isDir());
+    EXPECT_TRUE(paths::dataFolder().startsWith(home + "/.local/share/"));
+    EXPECT_EQ(d.window()->findChild<QLabel*>("txtVersion")->text(), "Version 3.0");
+    EXPECT_EQ(visibleButtons(d), (QStringList{"Cancel", "Install"}));
+    EXPECT_TRUE(button(d, "Install")->isDefault());
+    pressAndWait(d, "Install");
+    EXPECT_EQ(message(d), "Installation finished.");
+    button(d, "Ok")->click();
+    EXPECT_TRUE(ended);
+  }
+
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor", "ZuvoRecorder", "ZuvoHelper"})
+    EXPECT_TRUE(QFileInfo(paths::bundleExecutable(name)).isExecutable()) << name;
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"}) {
+    EXPECT_EQ(entriesFor(canonicalExe(name)), 1) << name;
+    expectValidDesktopFile(LoginItemManager::autostartFolder() + "/com.roza." + QString(name).toLower() + ".desktop");
+    EXPECT_TRUE(waitUntil([&] { return isProgramRunning(paths::bundleExecutable(name)); }, std::chrono::seconds(30)))
+        << name << " was not started";
+  }
+  EXPECT_EQ(readFile(LoginItemManager::autostartFolder() + "/other.desktop"), kUnrelated.toUtf8());
+
+  // The helper's timer and service, accepted by systemd, and the timer's enable link.
+  QByteArray out, err;
+  EXPECT_EQ(runProgram("systemd-analyze", {"--user", "verify", helperTimerPath(), helperServicePath()}, &out, &err), 0)
+      << err.toStdString();
+  EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+  EXPECT_EQ(QFileInfo(helperTimerLinkPath()).canonicalFilePath(), QFileInfo(helperTimerPath()).canonicalFilePath());
+  EXPECT_TRUE(helperServicePath().startsWith(home + "/.config/systemd/user/"));
+
+  // The settings entry opens the scanner's settings from the DataFolder.
+  EXPECT_TRUE(preferencePanePath().startsWith(home + "/.local/share/applications/"));
+  expectValidDesktopFile(preferencePanePath());
+  const auto pane = desktop_entry::readDesktopEntry(preferencePanePath());
+  ASSERT_TRUE(pane);
+  EXPECT_EQ(*desktop_entry::parseExec(pane->value("Exec")),
+            (QStringList{paths::bundleExecutable("ZuvoScanner"), "ScanSettings"}));
+  EXPECT_TRUE(pane->value("Categories").split(';').contains("Settings"));
+  EXPECT_FALSE(QFileInfo::exists("/Users"));
+
+  // Again, with the recorder gone: the others stay as they are, the recorder comes back.
+  const ino_t server = inode(paths::bundlePath("ZuvoLocalServer"));
+  const ino_t editor = inode(paths::bundleExecutable("ZuvoEditor"));
+  ASSERT_TRUE(files::removeTree(paths::bundlePath("ZuvoRecorder")));
+  {
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    EXPECT_EQ(visibleButtons(d), (QStringList{"Cancel", "Install"}));
+    pressAndWait(d, "Install");
+    EXPECT_EQ(message(d), "Installation finished.");
+  }
+  EXPECT_EQ(inode(paths::bundlePath("ZuvoLocalServer")), server);
+  EXPECT_EQ(inode(paths::bundleExecutable("ZuvoEditor")), editor);
+  EXPECT_TRUE(QFileInfo(paths::bundleExecutable("ZuvoRecorder")).isExecutable());
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"}) EXPECT_EQ(entriesFor(canonicalExe(name)), 1);
+  EXPECT_EQ(QDir(LoginItemManager::autostartFolder()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+  EXPECT_EQ(readFile(LoginItemManager::autostartFolder() + "/other.desktop"), kUnrelated.toUtf8());
+
+  // Now everything is there: the window offers Uninstall.
+  AppDelegate d(payload);
+  d.applicationDidFinishLaunching();
+  EXPECT_EQ(visibleButtons(d), (QStringList{"Cancel", "Uninstall"}));
+  EXPECT_TRUE(button(d, "Uninstall")->isDefault());
+}
+
+TEST_F(InstallerWindow, UninstallStopsOnlyOurProgramsAndRemovesEverything) {
+  makeHome();
+  const QString payload = makePayload();
+  addUnrelatedEntry();
+  install(payload);
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"})
+    ASSERT_TRUE(waitUntil([&] { return isProgramRunning(paths::bundleExecutable(name)); }, std::chrono::seconds(30)));
+
+  // The server's certificate with its key.
+  const QString host = QString::fromUtf8(deployment::kLocalServerHostName);
+  ASSERT_TRUE(keychain::importPKCS12(makePKCS12(makeTestIdentity(host), "pw"), "pw"));
+  ASSERT_TRUE(keychain::findCertificate(host));
+
+  // A program started from a script in this test's own group, decoys with longer names,
+  // and the editor of another user.
+  const QString pidFile = makeTempDir("pids") + "/script";
+  QProcess script;
+  script.start("sh", {"-c", "\"$0\" ZuvoLocalServer & echo $! > \"$1\"; wait", kNamedProcess, pidFile});
+  ASSERT_TRUE(script.waitForStarted());
+  ASSERT_TRUE(waitUntil([&] { return readFile(pidFile).trimmed().toInt() > 0; }));
+  const pid_t scripted = pid_t(readFile(pidFile).trimmed().toInt());
+  QProcess sync, tests;
+  sync.start(kNamedProcess, {"zuvoeditor-sync"});
+  tests.start(kNamedProcess, {"ZuvoScannerTests"});
+  // The other user needs a program it may run: a copy outside the private test folders.
+  char shared[] = "/tmp/zuvo-installer-XXXXXX";
+  ASSERT_TRUE(mkdtemp(shared));
+  chmod(shared, 0755);
+  const QString otherCopy = QString(shared) + "/named";
+  ASSERT_TRUE(QFile::copy(kNamedProcess, otherCopy));
+  QFile::setPermissions(otherCopy, QFile::permissions(otherCopy) | QFile::ExeOther | QFile::ReadOther);
+  QProcess other;
+  other.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", otherCopy, "ZuvoEditor"});
+  ASSERT_TRUE(sync.waitForStarted() && tests.waitForStarted() && other.waitForStarted());
+  auto named = [](const QProcess& p, const QString& name) {
+    return readFile(QString("/proc/%1/comm").arg(p.processId())).trimmed() == name.left(15).toUtf8();
+  };
+  ASSERT_TRUE(waitUntil([&] {
+    return named(sync, "zuvoeditor-sync") && named(tests, "ZuvoScannerTests") && named(other, "ZuvoEditor");
+  }));
+
+  {
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    EXPECT_EQ(visibleButtons(d), (QStringList{"Cancel", "Uninstall"}));
+    pressAndWait(d, "Uninstall");
+    EXPECT_EQ(message(d), "Uninstallation finished.");
+  }
+
+  // Ours have ended (the uninstaller waited for them); the rest run on.
+  EXPECT_TRUE(processEnded(scripted));
+  for (const ProcessRecord& p : processList()) {
+    if ((p.processName == "ZuvoLocalServer" || p.processName == "ZuvoEditor") && p.userID == geteuid()) {
+      EXPECT_TRUE(processEnded(p.processID)) << p.processName.toStdString() << " " << p.processID;
+    }
+  }
+  EXPECT_EQ(sync.state(), QProcess::Running);
+  EXPECT_EQ(tests.state(), QProcess::Running);
+  EXPECT_EQ(other.state(), QProcess::Running);
+  EXPECT_FALSE(processEnded(pid_t(other.processId())));
+
+  EXPECT_FALSE(QFileInfo::exists(paths::dataFolder()));
+  EXPECT_EQ(QDir(LoginItemManager::autostartFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"other.desktop"});
+  EXPECT_EQ(readFile(LoginItemManager::autostartFolder() + "/other.desktop"), kUnrelated.toUtf8());
+  for (const QString& f : {helperServicePath(), helperTimerPath(), helperTimerLinkPath(), preferencePanePath()})
+    EXPECT_FALSE(QFileInfo::exists(f) || QFileInfo(f).isSymLink()) << f.toStdString();
+  EXPECT_FALSE(keychain::findCertificate(host));
+  // Only the certificate goes; its private key stays.
+  EXPECT_EQ(QDir(keychain::defaultKeychainPath()).entryList({"*.key"}, QDir::Files).size(), 1);
+
+  // The next start offers Install again.
+  AppDelegate again(payload);
+  again.applicationDidFinishLaunching();
+  EXPECT_EQ(visibleButtons(again), (QStringList{"Cancel", "Install"}));
+
+  for (QProcess* p : {&sync, &tests, &other}) {
+    p->kill();
+    p->waitForFinished();
+  }
+  files::removeTree(shared);
+}
+
+TEST_F(InstallerWindow, UninstallWithNothingPresentFinishesWithoutErrors) {
+  makeHome();
+  // Only the bundles, so that the window offers Uninstall.
+  const QString payload = makePayload();
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor", "ZuvoScanner", "ZuvoRecorder"})
+    QDir().mkpath(paths::bundlePath(name));
+  StderrCapture err;
+  {
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    pressAndWait(d, "Uninstall");
+    EXPECT_EQ(message(d), "Uninstallation finished.");
+  }
+  // Nothing but the offscreen platform's own notices.
+  QStringList lines = err.text().split('\n', Qt::SkipEmptyParts);
+  lines.removeIf([](const QString& l) { return l.contains("propagateSizeHints"); });
+  EXPECT_TRUE(lines.isEmpty()) << lines.join("\n").toStdString();
+  EXPECT_FALSE(QFileInfo::exists(paths::dataFolder()));
+}
+
+TEST_F(InstallerWindow, AFailedStepIsShownAsSuch) {
+  const QString home = makeHome();
+  // A file where the launch agent's folder must be made.
+  QDir().mkpath(home + "/.config");
+  ASSERT_TRUE(writeFile(home + "/.config/systemd", "not a folder"));
+  StderrCapture err;
+  {
+    AppDelegate d(makePayload());
+    d.applicationDidFinishLaunching();
+    pressAndWait(d, "Install");
+    EXPECT_EQ(message(d), "Installation finished.\nSome steps failed; see the system log.");
+  }
+  EXPECT_TRUE(err.text().contains("Error occurred while creating user ZuvoHelper launch agents file")) << err.text().toStdString();
+  EXPECT_EQ(readFile(home + "/.config/systemd"), "not a folder");
+  // The other steps ran all the same.
+  EXPECT_TRUE(QFileInfo::exists(preferencePanePath()));
+  EXPECT_EQ(entriesFor(canonicalExe("ZuvoEditor")), 1);
+}
+
+TEST_F(InstallerWindow, CancelEndsTheProgramAndLeavesTheDataFolderRoot) {
+  makeHome();
+  AppDelegate d(makePayload());
+  bool ended = false;
+  QObject::connect(&d, &AppDelegate::terminateRequested, [&] { ended = true; });
+  d.applicationDidFinishLaunching();
+  ASSERT_TRUE(button(d, "Cancel"));
+  button(d, "Cancel")->click();
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(QFileInfo(paths::dataFolder()).isDir());
+  EXPECT_TRUE(QDir(paths::dataFolder()).isEmpty());
+}

@@ -1,0 +1,19 @@
+// One PDF of scanned pages: one page per image file, in the order given.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace zuvo::pdf {
+
+// Writes `pageFiles` as the pages of one PDF at `pdfPath`. A JPEG page is embedded as the
+// file's own bytes (never decoded); any other image Qt reads goes in losslessly (Flate). Each
+// page measures the image's pixel size at the file's resolution (72 dpi when it states none),
+// without margins, turned as the file's orientation says.
+//
+// Whatever was at `pdfPath` is removed first, and the PDF is written under a hidden name
+// beside it and moved into place only when complete: on failure (false, with the reason in
+// *error; a page that cannot be read is named there) no PDF is left at `pdfPath`.
+bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error = nullptr);
+
+}  // namespace zuvo::pdf

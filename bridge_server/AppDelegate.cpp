@@ -24,7 +24,7 @@ QUrl serviceUrl(const char* base, const QString& pathAndQuery) {
 }  // namespace
 
 void AppDelegate::applicationDidFinishLaunching() {
-  zuvo::setupLog(QStringLiteral("com.roza.zuvolocalserver"), QStringLiteral("ZuvoLocalServer"));
+  zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvolocalserver"), QStringLiteral("ZuvoLocalServer"));
   crypto = std::make_unique<Crypto>();
   getCredentials();
 }

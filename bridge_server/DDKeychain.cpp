@@ -1,6 +1,7 @@
 #include "bridge_server/DDKeychain.h"
 
 #include "Deployment.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/PrivateFile.h"
 #include "platform/Subprocess.h"
@@ -64,12 +65,7 @@ QString DDKeychain::applicationTemporaryDirectory() {
   const QString base = zuvo::paths::temporaryDirectory();
   if (base.isEmpty()) return {};
   const QString dir = base + QStringLiteral("/SecureHTTPServer");
-  const QByteArray p = QFile::encodeName(dir);
-  if (::mkdir(p.constData(), 0700) != 0 && errno != EEXIST) return {};
-  struct stat st {};
-  if (::lstat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return {};
-  if ((st.st_mode & 0777) != 0700 && ::chmod(p.constData(), 0700) != 0) return {};
-  return dir;
+  return zuvo::files::makeOwnerOnlyFolder(dir) ? dir : QString();
 }
 
 bool DDKeychain::writeCertificatePEM(const QByteArray& pem, QString* error) {

@@ -45,3 +45,7 @@ zuvo_identifier_pieces(ZUVO_TENANT_ID ZUVO_TENANT)
 zuvo_identifier_pieces(ZUVO_CLIENT_ID ZUVO_CLIENT)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/Deployment.h.in ${CMAKE_BINARY_DIR}/generated/Deployment.h @ONLY)
+
+# Programs and tests that need the settings link this.
+add_library(zuvo_deployment INTERFACE)
+target_include_directories(zuvo_deployment INTERFACE ${CMAKE_BINARY_DIR}/generated)

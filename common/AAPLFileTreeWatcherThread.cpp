@@ -1,4 +1,6 @@
 #include "common/AAPLFileTreeWatcherThread.h"
+#include "platform/Files.h"
+#include "platform/TestHooks.h"
 
 #include "common/Log.h"
 
@@ -34,7 +36,6 @@ constexpr auto kLatency = std::chrono::milliseconds(1000);
 constexpr int kSliceMs = 250;
 constexpr auto kOwnChangeWindow = std::chrono::seconds(2);
 
-QString errorText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 
 // --- paths the program announced it is about to change (inotify fallback) ---
 
@@ -121,7 +122,7 @@ class TreeWatch {
     if (limitLogged_) return;
     limitLogged_ = true;
     zuvo::logError(QStringLiteral("Folder watcher cannot watch %1 : %2")
-                       .arg(QString::fromStdString(path), errorText(err)));
+                       .arg(QString::fromStdString(path), zuvo::files::errnoText(err)));
   }
 
   std::string root_;
@@ -295,10 +296,12 @@ void logBackend(AAPLFileTreeWatcherThread::Backend backend, const QString& why) 
 }  // namespace
 
 std::shared_ptr<AAPLFileTreeWatcherThread> AAPLFileTreeWatcherThread::create(
-    const QString& pathToWatch, ChangeHandler changeHandler, bool ignoreOwnChanges) {
-  if (pathToWatch.isEmpty())
-    throw std::invalid_argument("Invalid parameter not satisfying: pathToWatch");
-  if (!changeHandler) throw std::invalid_argument("Invalid parameter not satisfying: changeHandler");
+    const QString& pathToWatch, ChangeHandler changeHandler, bool ignoreOwnChanges, QString* error) {
+  const char* missing = pathToWatch.isEmpty() ? "pathToWatch" : !changeHandler ? "changeHandler" : nullptr;
+  if (missing) {
+    if (error) *error = QStringLiteral("Invalid parameter not satisfying: %1").arg(QLatin1String(missing));
+    return nullptr;
+  }
   return std::shared_ptr<AAPLFileTreeWatcherThread>(
       new AAPLFileTreeWatcherThread(pathToWatch, std::move(changeHandler), ignoreOwnChanges));
 }
@@ -365,13 +368,13 @@ void AAPLFileTreeWatcherThread::main() {
   std::unique_ptr<TreeWatch> watch;
   int err = 0;
   QString why;
-  if (ignoreOwnChanges_ && qEnvironmentVariable("ZUVO_WATCHER_BACKEND") != QStringLiteral("inotify")) {
+  if (ignoreOwnChanges_ && !zuvo::testhooks::forceInotifyWatcher()) {
     watch = std::make_unique<FanotifyWatch>(root, true);
     if (watch->arm(&err)) {
       backend_ = Backend::Fanotify;
     } else {
       watch.reset();
-      why = QStringLiteral(" (fanotify: %1)").arg(errorText(err));
+      why = QStringLiteral(" (fanotify: %1)").arg(zuvo::files::errnoText(err));
     }
   }
   // A missing folder is missing for both services; anything else fanotify refuses falls back.
@@ -386,7 +389,7 @@ void AAPLFileTreeWatcherThread::main() {
   if (!watch) {
     // Silent to the owner, but a folder that is never watched leaves a trace.
     zuvo::logError(QStringLiteral("Folder watcher cannot watch %1 : %2")
-                       .arg(paths_.first(), errorText(err)));
+                       .arg(paths_.first(), zuvo::files::errnoText(err)));
     executing_ = false;
     finished_ = true;
     return;

@@ -10,7 +10,7 @@
 // ignoreOwnChanges: changes made by this process are not reported. Uses fanotify, which
 // names the changing process; where the kernel refuses it, inotify plus the paths the
 // program announced with noteOwnChange() just before changing them.
-// ZUVO_WATCHER_BACKEND=inotify forces the fallback (tests).
+// A test hook forces the fallback (platform/TestHooks.h).
 #pragma once
 
 #include <QString>
@@ -26,11 +26,12 @@ class AAPLFileTreeWatcherThread : public std::enable_shared_from_this<AAPLFileTr
   using ChangeHandler = std::function<void()>;
   enum class Backend { None, Fanotify, Inotify };
 
-  // Throws std::invalid_argument "Invalid parameter not satisfying: pathToWatch" (or
-  // "changeHandler") for an empty path or handler. The thread does not run yet.
+  // Null for an empty path or handler, with "Invalid parameter not satisfying: pathToWatch"
+  // (or "changeHandler") in *error. The thread does not run yet.
   static std::shared_ptr<AAPLFileTreeWatcherThread> create(const QString& pathToWatch,
                                                            ChangeHandler changeHandler,
-                                                           bool ignoreOwnChanges);
+                                                           bool ignoreOwnChanges,
+                                                           QString* error = nullptr);
   ~AAPLFileTreeWatcherThread();
   AAPLFileTreeWatcherThread(const AAPLFileTreeWatcherThread&) = delete;
   AAPLFileTreeWatcherThread& operator=(const AAPLFileTreeWatcherThread&) = delete;

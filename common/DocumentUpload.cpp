@@ -1,4 +1,5 @@
 #include "common/DocumentUpload.h"
+#include "platform/Files.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,9 +11,7 @@ namespace zuvo::upload {
 
 namespace {
 
-QString errnoText(const QString& path, int err) {
-  return QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err)));
-}
+using files::errnoText;
 
 // Non-blocking open so that a FIFO in the file's place cannot hang the main thread.
 std::optional<QByteArray> readRegularFile(const QString& path, QString* error) {

@@ -3,7 +3,7 @@
 // written it (and everything before it), an information call does not wait.
 #include "common/Log.h"
 
-#include "platform/Paths.h"
+#include "platform/ErrorReport.h"
 
 #include <spdlog/logger.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -43,9 +43,9 @@ class LogCore {
     worker_.detach();
   }
 
-  void configure(const std::string& bundleIdentifier, const std::string& programName,
-                 const LogOptions& options) {
-    auto file = std::make_shared<LogFileSink>(logsDirectory().toStdString(), bundleIdentifier, options.file);
+  void configure(const std::string& logsFolder, const std::string& bundleIdentifier,
+                 const std::string& programName, const LogOptions& options) {
+    auto file = std::make_shared<LogFileSink>(logsFolder, bundleIdentifier, options.file);
     std::vector<spdlog::sink_ptr> systemSinks;
     if (options.console) {
       auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
@@ -203,14 +203,10 @@ void logWaiting(spdlog::level::level_enum level, bool toFile, std::string text) 
 
 }  // namespace
 
-QString logsDirectory() { return paths::dataFolder() + QStringLiteral("/Logs"); }
-
-void setupLog(const QString& bundleIdentifier, const QString& programName) {
-  setupLog(bundleIdentifier, programName, LogOptions{});
-}
-
-void setupLog(const QString& bundleIdentifier, const QString& programName, const LogOptions& options) {
-  guarded([&] { core().configure(utf8(bundleIdentifier), utf8(programName), options); });
+void setupLog(const QString& logsFolder, const QString& bundleIdentifier, const QString& programName,
+              const LogOptions& options) {
+  guarded([&] { core().configure(utf8(logsFolder), utf8(bundleIdentifier), utf8(programName), options); });
+  setErrorReporter([](const QString& message) { logError(message); });
 }
 
 void logError(const QString& message) {

@@ -9,21 +9,19 @@
 
 namespace zuvo {
 
-// Sets up the three loggers for the program with this bundle identifier
-// ("com.roza.zuvoeditor", "com.roza.zuvolocalserver", "com.roza.zuvoscanner").
-// programName is the system log's ident. Call once, first thing at start-up.
-// Until then messages go to stderr only.
-void setupLog(const QString& bundleIdentifier, const QString& programName);
 struct LogOptions {
   LogFileOptions file;
   bool systemLog = true;  // tests and benchmarks keep the user's journal clean
   bool console = true;
 };
-// The same with other file limits, clock or loggers (tests, benchmarks).
-void setupLog(const QString& bundleIdentifier, const QString& programName, const LogOptions& options);
-
-// <Application Support>/ZuvoDocV30/Logs
-QString logsDirectory();
+// Sets up the three loggers for the program with this bundle identifier
+// ("com.roza.zuvoeditor", "com.roza.zuvolocalserver", "com.roza.zuvoscanner"), the file log
+// in logsFolder (paths::logsFolder() for the programs). programName is the system log's
+// ident. Call once, first thing at start-up. Until then messages go to stderr only. Errors
+// the platform layers report are logged as errors from then on.
+// Options: other file limits, clock or loggers (tests, benchmarks).
+void setupLog(const QString& logsFolder, const QString& bundleIdentifier, const QString& programName,
+              const LogOptions& options = {});
 
 // Written to every logger before the call returns.
 void logError(const QString& message);

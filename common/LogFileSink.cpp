@@ -1,7 +1,7 @@
 #include "common/LogFileSink.h"
 
 #include "common/LogFileFormatter.h"
-#include "platform/Paths.h"
+#include "platform/Files.h"
 
 #include <QString>
 
@@ -201,13 +201,11 @@ void LogFileSink::closeFile() {
 
 bool LogFileSink::ensureFile() {
   if (fd_ >= 0) return true;
-  if (!paths::makePrivatePath(QString::fromStdString(directory_), 0700)) return false;
   // The folder holds patients' document names: keep it owner-only even when an older
-  // version made it wider.
-  struct stat st {};
-  if (lstat(directory_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-      (st.st_mode & 077) != 0)
-    chmod(directory_.c_str(), 0700);
+  // version made it wider. A folder that cannot be tightened (another user's, a link to
+  // one) is still written to.
+  const QString directory = QString::fromStdString(directory_);
+  if (!files::makeOwnerOnlyFolder(directory) && !files::makeFolderPath(directory)) return false;
   if (!reuseNewest() && !createFile()) return false;
   deleteOldFiles();
   return true;

@@ -109,7 +109,7 @@ std::optional<uint32_t> readFlags(const QString& hostName, const Resolver& resol
 
 bool isHostReachable(const QString& hostName) {
   const std::unique_ptr<Reachability> probe = Reachability::reachabilityWithHostname(hostName);
-  return Reachability::isReachable(probe.get());
+  return probe && probe->isReachable();
 }
 
 }  // namespace zuvo::reachability

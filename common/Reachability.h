@@ -27,9 +27,6 @@ class Reachability {
   // The flag test.
   static bool isReachableWithFlags(uint32_t flags);
 
-  // A missing probe counts as not reachable.
-  static bool isReachable(const Reachability* probe) { return probe && probe->isReachable(); }
-
   const QString& hostName() const { return hostName_; }
 
  private:

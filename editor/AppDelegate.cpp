@@ -1,20 +1,18 @@
 #include "editor/AppDelegate.h"
+#include "platform/Paths.h"
 
 #include "common/Log.h"
 #include "editor/DocumentPrintController.h"
 #include "editor/GlobalData.h"
 #include "editor/ViewControllers/DocumentEditController.h"
 #include "platform/EditorNotificationReceiver.h"
+#include "platform/Files.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -54,10 +52,9 @@ bool copyDatabase(const QString& path, QString* error) {
     return false;
   }
   temp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-  const QByteArray from = QFile::encodeName(temp.fileName());
-  const QByteArray to = QFile::encodeName(path);
-  if (renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
-    *error = QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(std::strerror(errno)), path);
+  int err = 0;
+  if (!zuvo::files::renameNoReplace(temp.fileName(), path, nullptr, &err)) {
+    *error = QStringLiteral("%1 (%2)").arg(zuvo::files::errnoText(err), path);
     return false;
   }
   temp.setAutoRemove(false);
@@ -80,7 +77,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   // Registered before anything else, so that no notification posted during start-up is lost.
   receiver_ = std::make_unique<zuvo::EditorNotificationReceiver>(
       [this](const QVariantMap& userInfo) { callbackWithNotification(userInfo); });
-  zuvo::setupLog(QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
+  zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
   checkAndCreateDatabase();
 }
 

@@ -1,4 +1,5 @@
 #include "editor/BackupArchive.h"
+#include "platform/Files.h"
 
 #include <QFile>
 
@@ -128,7 +129,7 @@ bool writeFolderArchive(const QString& folder, const QString& archivePath, const
   const int fd = mkstemp(temp.data());
   if (fd < 0) {
     why = QStringLiteral("Cannot create %1: %2")
-              .arg(archivePath, QString::fromLocal8Bit(std::strerror(errno)));
+              .arg(archivePath, zuvo::files::errnoText(errno));
     return false;
   }
   ::close(fd);
@@ -152,7 +153,7 @@ bool writeFolderArchive(const QString& folder, const QString& archivePath, const
   ok = ok && archiveHoldsEntries(temp, entries, &why);
   if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
     why = QStringLiteral("Cannot replace %1: %2")
-              .arg(archivePath, QString::fromLocal8Bit(std::strerror(errno)));
+              .arg(archivePath, zuvo::files::errnoText(errno));
     ok = false;
   }
   if (!ok) ::unlink(temp.c_str());

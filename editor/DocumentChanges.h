@@ -1,5 +1,5 @@
 // File-system questions of a watched document: is it alone in its folder, has it been saved
-// since the stored date, and the fallback move that never replaces anything.
+// since the stored date.
 #pragma once
 
 #include <QDateTime>
@@ -23,9 +23,5 @@ QDateTime toDateTime(std::chrono::nanoseconds time);
 // A stored text that could not be read (invalid date) counts as modified, so that a
 // damaged row cannot stop every later upload.
 bool isModifiedSince(std::chrono::nanoseconds fileTime, const QDateTime& stored);
-
-// Renames `from` to `to`, failing when anything exists at `to` (checked by the kernel in
-// the same step). False with the reason in *error.
-bool moveWithoutReplacing(const QString& from, const QString& to, QString* error = nullptr);
 
 }  // namespace zuvo::changes

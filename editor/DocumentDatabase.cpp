@@ -5,6 +5,8 @@
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
 
+#include <initializer_list>
+
 namespace zuvo::documentdb {
 
 namespace {
@@ -17,16 +19,22 @@ SQLite::Database open(const QString& path) {
                           kBusyTimeoutMs);
 }
 
-bool update(const QString& databasePath, const char* sql, const QString& first,
-            const QString& second) {
+void setError(QString* error, const std::exception& e) {
+  if (error) *error = QString::fromUtf8(e.what());
+}
+
+// Runs one statement with its values bound in order.
+bool execute(const QString& databasePath, const char* sql, std::initializer_list<QString> values,
+             QString* error) {
   try {
     SQLite::Database db = open(databasePath);
     SQLite::Statement statement(db, sql);
-    statement.bind(1, first.toStdString());
-    statement.bind(2, second.toStdString());
+    int index = 1;
+    for (const QString& value : values) statement.bind(index++, value.toStdString());
     statement.exec();
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    setError(error, e);
     return false;
   }
 }
@@ -34,7 +42,8 @@ bool update(const QString& databasePath, const char* sql, const QString& first,
 }  // namespace
 
 std::optional<std::vector<std::optional<QString>>> modifiedDates(const QString& databasePath,
-                                                                  const QString& token) {
+                                                                  const QString& token,
+                                                                  QString* error) {
   try {
     SQLite::Database db = open(databasePath);
     SQLite::Statement query(db, "select * from tb_documents where token=?");
@@ -48,32 +57,26 @@ std::optional<std::vector<std::optional<QString>>> modifiedDates(const QString& 
         rows.emplace_back(QString::fromStdString(column.getString()));
     }
     return rows;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    setError(error, e);
     return std::nullopt;
   }
 }
 
 bool insertDocument(const QString& databasePath, const QString& name, const QString& modified,
-                    const QString& token) {
-  try {
-    SQLite::Database db = open(databasePath);
-    SQLite::Statement statement(db, "insert into tb_documents(name,modified,token) values (?,?,?)");
-    statement.bind(1, name.toStdString());
-    statement.bind(2, modified.toStdString());
-    statement.bind(3, token.toStdString());
-    statement.exec();
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+                    const QString& token, QString* error) {
+  return execute(databasePath, "insert into tb_documents(name,modified,token) values (?,?,?)",
+                 {name, modified, token}, error);
 }
 
-bool updateModified(const QString& databasePath, const QString& modified, const QString& token) {
-  return update(databasePath, "UPDATE tb_documents SET modified = ? WHERE token = ?", modified, token);
+bool updateModified(const QString& databasePath, const QString& modified, const QString& token,
+                    QString* error) {
+  return execute(databasePath, "UPDATE tb_documents SET modified = ? WHERE token = ?", {modified, token}, error);
 }
 
-bool updateUploaded(const QString& databasePath, const QString& uploaded, const QString& name) {
-  return update(databasePath, "UPDATE tb_documents SET uploaded = ? WHERE name = ?", uploaded, name);
+bool updateUploaded(const QString& databasePath, const QString& uploaded, const QString& name,
+                    QString* error) {
+  return execute(databasePath, "UPDATE tb_documents SET uploaded = ? WHERE name = ?", {uploaded, name}, error);
 }
 
 }  // namespace zuvo::documentdb

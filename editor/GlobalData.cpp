@@ -3,10 +3,9 @@
 #include "platform/Paths.h"
 
 namespace {
-// The editor's share of the DataFolder, below the Application Support folder.
+// The editor's share of the DataFolder.
 QString dataPath(const QString& relative) {
-  return GlobalData::sharedGlobalData().applicationSupportDirectory() + QLatin1Char('/') +
-         QStringLiteral("ZuvoDocV30") + relative;
+  return zuvo::paths::dataFolder() + relative;
 }
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "platform/Alert.h"
 
-#include "common/Log.h"
+#include "platform/ErrorReport.h"
+#include "platform/TestHooks.h"
 
 #include <QAbstractButton>
 #include <QPushButton>
@@ -41,7 +42,7 @@ int runOnMainThread(const QString& message, const QString& informative, const QS
                            QGuiApplication::platformName() != QLatin1String("offscreen") &&
                            QGuiApplication::platformName() != QLatin1String("minimal");
   if (!haveDisplay) {
-    logError(QStringLiteral("Alert: %1 %2").arg(message, informative));
+    reportError(QStringLiteral("Alert: %1 %2").arg(message, informative));
     return 0;
   }
   QMessageBox box(sheetParent);
@@ -59,10 +60,10 @@ int runOnMainThread(const QString& message, const QString& informative, const QS
 
 int showAlert(const QString& message, const QString& informative, const QStringList& buttons,
               QWidget* sheetParent) {
-  const QString logFile = qEnvironmentVariable("ZUVO_ALERT_LOG");
+  const QString logFile = testhooks::alertLogFile();
   if (!logFile.isEmpty()) {
     if (!appendToAlertLog(logFile, message, informative, buttons))
-      logError(QStringLiteral("Could not record alert in %1").arg(logFile));
+      reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
     return 0;
   }
   QCoreApplication* app = QCoreApplication::instance();

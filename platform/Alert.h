@@ -12,8 +12,8 @@ namespace zuvo {
 // Runs modally on the main thread; called from another thread it hands the alert over
 // and waits. With a sheetParent the alert is window-modal on that window.
 // Without a display it is logged as an error and answered with the first button.
-// When $ZUVO_ALERT_LOG names a file, the alert is appended to it as one JSON line
-// {"message", "informative", "buttons"} and answered at once with the first button.
+// When the alert-log test hook names a file (ZUVO_ALERT_LOG), the alert is appended to it as
+// one JSON line {"message", "informative", "buttons"} and answered at once with the first button.
 int showAlert(const QString& message, const QString& informative = QString(),
               const QStringList& buttons = {QStringLiteral("Ok")}, QWidget* sheetParent = nullptr);
 

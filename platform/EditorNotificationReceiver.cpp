@@ -1,6 +1,6 @@
 #include "platform/EditorNotificationReceiver.h"
 
-#include "common/Log.h"
+#include "platform/ErrorReport.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -92,7 +92,7 @@ EditorNotificationReceiver::EditorNotificationReceiver(Callback callback, QObjec
                 bus.connect(QString(), kPath, kInterface, kMember, QStringLiteral("sa{sv}"), this,
                             SLOT(onSignal(QString, QVariantMap)));
   if (!registered_)
-    logError(QStringLiteral("Cannot receive editor notifications: %1")
+    reportError(QStringLiteral("Cannot receive editor notifications: %1")
                  .arg(bus.lastError().message()));
 }
 

@@ -30,7 +30,7 @@ class EditorNotificationReceiver : public QObject {
   bool registered_ = false;
 };
 
-// A user-information value as text, the way the original platform described objects:
+// A user-information value as text, the way the editor's log lines and scripts write values:
 // integral numbers in decimal, booleans "1"/"0", texts unchanged, an absent value "(null)".
 QString describeNotificationValue(const QVariant& value);
 

@@ -95,6 +95,12 @@ class Session : public std::enable_shared_from_this<Session> {
     readHeader();
   }
 
+  // The peer closed, went silent or the server is stopping: nothing to answer.
+  static bool peerGone(const error_code& ec) {
+    return ec == asio::error::eof || ec == bhttp::error::end_of_stream || ec == beast::error::timeout ||
+           ec == ssl::error::stream_truncated || ec == asio::error::operation_aborted;
+  }
+
   void readHeader() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
@@ -105,9 +111,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void onHeader(error_code ec, std::size_t) {
-    if (ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == beast::error::timeout ||
-        ec == asio::error::operation_aborted || ec == ssl::error::stream_truncated)
-      return closeSocket();
+    if (peerGone(ec)) return closeSocket();
     // The parser refuses an announced length over the limit while reading the header.
     if (ec == bhttp::error::body_limit) return sendError(413, true);
     if (ec) return sendError(400, true);
@@ -140,9 +144,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void onBody(error_code ec, std::size_t) {
     if (ec == bhttp::error::body_limit) return sendError(413, true);
-    if (ec == asio::error::eof || ec == bhttp::error::end_of_stream || ec == beast::error::timeout ||
-        ec == ssl::error::stream_truncated || ec == asio::error::operation_aborted)
-      return closeSocket();
+    if (peerGone(ec)) return closeSocket();
     if (ec) return sendError(400, true);
     respond();
   }

@@ -1,5 +1,7 @@
 #include "platform/HttpClient.h"
 
+#include "platform/TestHooks.h"
+
 #include "platform/Paths.h"
 
 #include <QCoreApplication>
@@ -98,19 +100,19 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
              b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
 }
 
-// The system's trust store plus the test CA of $ZUVO_TEST_CA_FILE.
+// The system's trust store plus the test CA of the test hook.
 QSslConfiguration sslConfiguration() {
   static std::once_flag once;
   static QSslConfiguration config;
   std::call_once(once, [] {
     config = QSslConfiguration::defaultConfiguration();
-    const QString extra = qEnvironmentVariable("ZUVO_TEST_CA_FILE");
+    const QString extra = testhooks::extraCaFile();
     if (!extra.isEmpty()) config.addCaCertificates(QSslCertificate::fromPath(extra));
   });
   return config;
 }
 
-// Error text for a body that is not JSON (the platform's wording).
+// Error text for a body that is not JSON, as the callers log and show it.
 QString badJsonText() {
   return QStringLiteral("The data couldn\u2019t be read because it isn\u2019t in the correct format.");
 }
@@ -451,10 +453,7 @@ QString Response::suggestedFilename() const {
 }
 
 std::chrono::milliseconds defaultTimeout() {
-  bool ok = false;
-  const qint64 ms = qEnvironmentVariableIntValue("ZUVO_HTTP_TIMEOUT_MS", &ok);
-  if (ok && ms > 0) return std::chrono::milliseconds(ms);
-  return std::chrono::seconds(60);
+  return testhooks::httpTimeout().value_or(std::chrono::seconds(60));
 }
 
 SessionManager::SessionManager() : timeout_(defaultTimeout()) {}

@@ -23,20 +23,21 @@
 // - Every callback runs on the main thread, whatever thread started the request. A manager may
 //   be made and used on any thread; it can be dropped at once, the requests keep what they need.
 // - Each request has a time-out (60 s unless set): a request during which nothing is received
-//   or sent for that long fails with "The request timed out.". $ZUVO_HTTP_TIMEOUT_MS changes
+//   or sent for that long fails with "The request timed out.". The time-out test hook changes
 //   the default (tests only).
 // - Only http and https URLs are sent; any other URL fails at once with "unsupported URL".
 // - Redirects are followed (at most 16), to http and https URLs only. 301/302 turn a POST into
 //   a GET and 303 turns everything but HEAD into a GET (the body is dropped); 307/308 repeat
 //   the request as it was. "Authorization" is not carried to another origin.
 // - A POST/PUT with a body and no content type of its own goes out with
-//   "application/x-www-form-urlencoded", as the platform's URL loading does (Qt would add it
-//   anyway); hand-built bodies that must carry another type pass it explicitly.
+//   "application/x-www-form-urlencoded", which the document server's status reports are read
+//   as (Qt would add it anyway); hand-built bodies that must carry another type pass it
+//   explicitly.
 // - With the Plain serializer a status from 200 to 299 is success. With the Json serializer
 //   the reply's media type (without parameters such as "; charset=utf-8", compared without
 //   regard to case) must also be in the acceptable set, and a non-empty body must be JSON.
-// - $ZUVO_TEST_CA_FILE names extra PEM CA certificates to trust besides the system's (tests
-//   only; Qt does not read SSL_CERT_FILE).
+// - A test hook (platform/TestHooks.h) names extra PEM CA certificates to trust besides the
+//   system's (Qt does not read SSL_CERT_FILE).
 #pragma once
 
 #include <QByteArray>
@@ -107,7 +108,7 @@ using Progress = std::function<void(qint64 done, qint64 total)>;
 // Called once the whole body has arrived (on the main thread); returns the file path for it.
 using Destination = std::function<QString(const Response&)>;
 
-// The 60-second default (or $ZUVO_HTTP_TIMEOUT_MS).
+// The 60-second default (or the time-out test hook).
 std::chrono::milliseconds defaultTimeout();
 
 class SessionManager {

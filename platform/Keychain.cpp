@@ -1,5 +1,6 @@
 #include "platform/Keychain.h"
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/PrivateFile.h"
 
@@ -30,26 +31,15 @@ void setError(QString* error, const QString& text) {
   if (error) *error = text;
 }
 
-QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString errnoText() { return files::errnoText(errno); }
 
 // Makes the store folder (and its parent) private to the user; refuses a symlink or a
 // folder of another user.
 bool ensureStore(const QString& path, QString* error) {
-  if (!paths::makePrivatePath(path, 0700)) {
-    setError(error, QStringLiteral("Cannot create the keychain folder %1").arg(path));
-    return false;
-  }
-  const QByteArray p = QFile::encodeName(path);
-  struct stat st {};
-  if (lstat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-    setError(error, QStringLiteral("The keychain folder %1 is not a private folder").arg(path));
-    return false;
-  }
-  if ((st.st_mode & 0777) != 0700 && chmod(p.constData(), 0700) != 0) {
-    setError(error, QStringLiteral("Cannot protect the keychain folder: %1").arg(errnoText()));
-    return false;
-  }
-  return true;
+  QString why;
+  if (files::makeOwnerOnlyFolder(path, &why)) return true;
+  setError(error, QStringLiteral("The keychain folder: %1").arg(why));
+  return false;
 }
 
 // An flock on the store's lock file, held for the object's life.

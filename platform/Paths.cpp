@@ -19,6 +19,8 @@ QString applicationSupportDirectory() {
 
 QString dataFolder() { return applicationSupportDirectory() + QStringLiteral("/ZuvoDocV30"); }
 
+QString logsFolder() { return dataFolder() + QStringLiteral("/Logs"); }
+
 QString bundlePath(const QString& programName) {
   return dataFolder() + QLatin1Char('/') + programName + QStringLiteral(".app");
 }
@@ -48,19 +50,6 @@ QString temporaryDirectory() {
   if (mkdtemp(templ.data()) == nullptr) return {};
   made = QString::fromLocal8Bit(templ);
   return made;
-}
-
-bool makePrivatePath(const QString& path, unsigned mode) {
-  const QString clean = QDir::cleanPath(path);
-  if (clean.isEmpty()) return false;
-  const QByteArray bytes = clean.toLocal8Bit();
-  struct stat st {};
-  if (stat(bytes.constData(), &st) == 0) return S_ISDIR(st.st_mode);
-  const int slash = clean.lastIndexOf(QLatin1Char('/'));
-  if (slash > 0 && !makePrivatePath(clean.left(slash), mode)) return false;
-  if (mkdir(bytes.constData(), mode) != 0 && errno != EEXIST) return false;
-  if (stat(bytes.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  return true;
 }
 
 }  // namespace zuvo::paths

@@ -13,6 +13,9 @@ QString applicationSupportDirectory();
 // <Application Support>/ZuvoDocV30
 QString dataFolder();
 
+// <DataFolder>/Logs, where every program but the installer writes its log files.
+QString logsFolder();
+
 // <DataFolder>/<name>.app and its executable <name>.app/Contents/MacOS/<name>.
 QString bundlePath(const QString& programName);
 QString bundleExecutable(const QString& programName);
@@ -21,8 +24,5 @@ QString bundleExecutable(const QString& programName);
 // private folder made once per process with mkdtemp under $TMPDIR (or /tmp).
 // Ends without a slash. Empty when no private folder can be had.
 QString temporaryDirectory();
-
-// Creates the folder and its missing parents; the folders it creates get the given mode.
-bool makePrivatePath(const QString& path, unsigned mode = 0700);
 
 }  // namespace zuvo::paths

@@ -1,4 +1,5 @@
 #include "platform/PrivateFile.h"
+#include "platform/Files.h"
 
 #include <QFile>
 
@@ -12,7 +13,7 @@ namespace zuvo {
 
 bool writePrivateFileAtomically(const QString& path, const QByteArray& data, QString* error) {
   const auto fail = [&](const QByteArray& tmp) {
-    if (error) *error = QString::fromLocal8Bit(std::strerror(errno));
+    if (error) *error = files::errnoText(errno);
     if (!tmp.isEmpty()) ::unlink(tmp.constData());
     return false;
   };

@@ -1,4 +1,5 @@
 #include "platform/ProgramLauncher.h"
+#include "platform/Files.h"
 
 #include "platform/Subprocess.h"
 
@@ -49,7 +50,7 @@ QString reasonFor(int error) {
     case ENOEXEC:
       return QStringLiteral("It is not a program this computer can run.");
     default:
-      return QString::fromLocal8Bit(std::strerror(error));
+      return files::errnoText(error);
   }
 }
 

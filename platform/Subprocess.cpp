@@ -1,4 +1,5 @@
 #include "platform/Subprocess.h"
+#include "platform/Files.h"
 
 #include <QFile>
 
@@ -36,7 +37,7 @@ ToolOutcome runToolAndWait(const QString& program, const QStringList& arguments,
   const int rc = posix_spawn(&pid, exec.program(), &actions, nullptr, exec.argv(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
-    outcome.error = QString::fromLocal8Bit(std::strerror(rc));
+    outcome.error = files::errnoText(rc);
     return outcome;
   }
 

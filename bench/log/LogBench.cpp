@@ -4,6 +4,7 @@
 // Files go to a temporary folder; the system log and the console are left out (they would
 // flood the journal and the terminal), so both sides write one file.
 #include "common/Log.h"
+#include "platform/Paths.h"
 
 #include <benchmark/benchmark.h>
 #include <spdlog/async.h>
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
   zuvo::LogOptions options;
   options.systemLog = false;
   options.console = false;
-  zuvo::setupLog(QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"), options);
+  zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"), options);
 
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

@@ -13,6 +13,7 @@
 #include "editor/WordScripts.h"
 #include "editor/XmlEvents.h"
 #include "platform/Alert.h"
+#include "platform/Files.h"
 #include "platform/HttpClient.h"
 #include "platform/WordProcessor.h"
 
@@ -24,9 +25,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -40,19 +38,11 @@ QString downloadError(const QString& reason) {
 // Moves the received file into place unless a file of that name is there already, which
 // then stays. False when neither happened.
 bool placeWithoutReplacing(const QString& from, const QString& to, QString* error) {
-  const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
-  if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0) return true;
-  int err = errno;
-  if (err == EINVAL || err == ENOSYS) {  // no RENAME_NOREPLACE here: a hard link never replaces
-    if (::link(a.constData(), b.constData()) == 0) {
-      ::unlink(a.constData());
-      return true;
-    }
-    err = errno;
-  }
-  ::unlink(a.constData());
+  int err = 0;
+  if (zuvo::files::renameNoReplace(from, to, nullptr, &err)) return true;
+  QFile::remove(from);
   if (err == EEXIST) return true;
-  *error = QString::fromLocal8Bit(strerror(err));
+  *error = zuvo::files::errnoText(err);
   return false;
 }
 
@@ -201,9 +191,11 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   const QFileInfo file(info->destinationFilePath);
   if (file.exists()) {
     const QString modified = formatModifiedDate(file.lastModified());
+    QString why;
     if (!zuvo::documentdb::insertDocument(GlobalData::sharedGlobalData().getDatabasePath(), info->fileName,
-                                          modified, info->token)) {
+                                          modified, info->token, &why)) {
       zuvo::logError(QStringLiteral("Error while inserting document details into database"));
+      zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
       return;
     }
     zuvo::logInfo(QStringLiteral("%1 : Document details inserted into database successfully").arg(info->fileName));
@@ -211,9 +203,14 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
 
   // The handler holds the controller and its record until the watcher is stopped.
   auto self = shared_from_this();
+  QString why;
   fileTreeWatcherThread = AAPLFileTreeWatcherThread::create(
       info->destinationFolderPath, [self, info] { self->receivedNotification(info); },
-      /*ignoreOwnChanges=*/true);
+      /*ignoreOwnChanges=*/true, &why);
+  if (!fileTreeWatcherThread) {
+    zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
+    return;
+  }
   fileTreeWatcherThread->start();
 }
 

@@ -13,6 +13,7 @@
 #include "editor/DocumentDatabase.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
+#include "platform/Files.h"
 #include "platform/Alert.h"
 #include "platform/HttpClient.h"
 #include "platform/WordProcessor.h"
@@ -76,17 +77,23 @@ bool DocumentEditController::checkForChanges(const std::shared_ptr<DocInfo>& inf
   }
   const QString db = databasePath();
   // Every row is read before the first update.
-  const auto rows = zuvo::documentdb::modifiedDates(db, info->token);
-  if (!rows) return false;
+  QString why;
+  const auto rows = zuvo::documentdb::modifiedDates(db, info->token, &why);
+  if (!rows) {
+    zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
+    return false;
+  }
   bool started = false;
   for (const std::optional<QString>& modified : *rows) {
     const QDateTime stored = modified ? parseModifiedDate(*modified) : QDateTime();
     if (!zuvo::changes::isModifiedSince(*fileTime, stored)) continue;
     zuvo::logInfo(QStringLiteral("%1 : Document modified").arg(info->fileName));
     if (!zuvo::documentdb::updateModified(db, formatModifiedDate(zuvo::changes::toDateTime(*fileTime)),
-                                          info->token))
+                                          info->token, &why)) {
       zuvo::logError(QStringLiteral("%1 : Error occurred while updating modified status in database")
                          .arg(info->fileName));
+      zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
+    }
     if (!upload_onProgress) {
       // Sets the flag at once when the network is there, so later rows start no second upload.
       uploadWordDocument(info);
@@ -151,7 +158,7 @@ bool DocumentEditController::moveFilefrom(const QString& from, const QString& to
   if (!existsNoFollow(from)) return false;
   AAPLFileTreeWatcherThread::noteOwnChange(from);
   QString why;
-  if (zuvo::changes::moveWithoutReplacing(from, to, &why)) return true;
+  if (zuvo::files::renameNoReplace(from, to, &why)) return true;
   zuvo::logInfo(QStringLiteral("%1 : Document Backup was failed. Error : %2")
                     .arg(QFileInfo(from).fileName(), why));
   return false;
@@ -160,9 +167,7 @@ bool DocumentEditController::moveFilefrom(const QString& from, const QString& to
 void DocumentEditController::uploadWordDocument(const std::shared_ptr<DocInfo>& info) {
   const QString& name = info->fileName;
   zuvo::logInfo(QStringLiteral("%1 : Upload started").arg(name));
-  const auto probe = Reachability::reachabilityWithHostname(
-      QString::fromUtf8(zuvo::deployment::kReachabilityHost));
-  if (!Reachability::isReachable(probe.get())) {
+  if (!zuvo::reachability::isHostReachable(QString::fromUtf8(zuvo::deployment::kReachabilityHost))) {
     zuvo::logInfo(QStringLiteral("%1 : Internet connection appears to be offline").arg(name));
     zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."),
                     {QStringLiteral("Ok")});
@@ -205,9 +210,12 @@ void DocumentEditController::uploadDidFail(const std::shared_ptr<DocInfo>& info,
 
 void DocumentEditController::uploadDidFinish(const std::shared_ptr<DocInfo>& info) {
   const QString& name = info->fileName;
-  if (!zuvo::documentdb::updateUploaded(databasePath(), uploadedText(), name))
+  QString why;
+  if (!zuvo::documentdb::updateUploaded(databasePath(), uploadedText(), name, &why)) {
     zuvo::logError(QStringLiteral("%1 : An error occurred while update document modified date into database")
                        .arg(name));
+    zuvo::logError(QStringLiteral("%1 : %2").arg(name, why));
+  }
   zuvo::postUserNotification(QStringLiteral("File upload completed."), QString());
   zuvo::logInfo(QStringLiteral("%1 : Upload Completed").arg(name));
   close_afterUpload = false;

@@ -160,7 +160,9 @@ TEST(BridgeDispatcher, RequestBodies) {
       infoLines << a.infoLine;
     }
     EXPECT_EQ(actions, c.actions);
-    if (!c.infoLines.isEmpty() || c.actions.isEmpty()) EXPECT_EQ(infoLines, c.infoLines);
+    if (!c.infoLines.isEmpty() || c.actions.isEmpty()) {
+      EXPECT_EQ(infoLines, c.infoLines);
+    }
   }
 }
 

@@ -1,5 +1,5 @@
 // The real server (bridge_test_server) with a test identity, driven by curl.
-#include "BridgeTestIdentity.h"
+#include "support/TestIdentity.h"
 #include "Deployment.h"
 #include "platform/EditorNotification.h"
 #include "platform/Paths.h"
@@ -159,9 +159,9 @@ TEST_F(BridgeServer, RepliesCarryExactlyTheirHeaders) {
   EXPECT_EQ(verbose.count("Content-Length: " + QByteArray::number(check.body.size())), 2);
 
   const std::set<QString> errorHeaders{"date", "accept-ranges", "content-length"};
-  for (const QString& target : {"/?application=Unknown", "/no-query", "/?application=scancheck"}) {
+  for (const char* target : {"/?application=Unknown", "/no-query", "/?application=scancheck"}) {
     const Reply r = curl({kUrl + target});
-    EXPECT_EQ(r.status, 404) << target.toStdString();
+    EXPECT_EQ(r.status, 404) << target;
     EXPECT_EQ(headerNames(r), errorHeaders);
     EXPECT_EQ(header(r, "content-length"), "0");
   }

@@ -4,6 +4,7 @@
 // Prints "listening <port>" once it serves; exits 2 when the server cannot start, 3 when
 // there is no identity.
 #include "bridge_server/DDKeychain.h"
+#include "platform/Paths.h"
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 #include "common/Log.h"
 #include "platform/HTTPServer.h"
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   int qargc = 1;
   QApplication app(qargc, argv);
   app.setQuitOnLastWindowClosed(false);
-  zuvo::setupLog(QStringLiteral("com.roza.zuvolocalserver"), QStringLiteral("ZuvoLocalServer"));
+  zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvolocalserver"), QStringLiteral("ZuvoLocalServer"));
 
   if (!pem.isEmpty()) {
     QFile f(pem);

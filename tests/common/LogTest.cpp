@@ -20,7 +20,7 @@ using namespace zuvo;
 namespace {
 
 QStringList logFiles(const QString& prefix = QString()) {
-  QStringList names = QDir(logsDirectory()).entryList(QDir::Files, QDir::Name);
+  QStringList names = QDir(paths::logsFolder()).entryList(QDir::Files, QDir::Name);
   if (!prefix.isEmpty()) names = names.filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + " "));
   return names;
 }
@@ -28,7 +28,7 @@ QStringList logFiles(const QString& prefix = QString()) {
 QByteArray onlyLogFile() {
   const QStringList names = logFiles();
   EXPECT_EQ(names.size(), 1) << names.join(", ").toStdString();
-  return names.isEmpty() ? QByteArray() : test::readFile(logsDirectory() + "/" + names.front());
+  return names.isEmpty() ? QByteArray() : test::readFile(paths::logsFolder() + "/" + names.front());
 }
 
 // The message texts of the file's lines, in order.
@@ -75,24 +75,24 @@ LogOptions withoutSystemLog() {
 
 TEST(Log, FoldersAndFilesAreOwnerOnlyWhateverTheUmask) {
   umask(0);
-  setupLog("com.roza.zuvoeditor", "ZuvoEditor");
+  setupLog(paths::logsFolder(), "com.roza.zuvoeditor", "ZuvoEditor");
   logError("first");
   EXPECT_EQ(modeOf(paths::dataFolder()), 0700u);
-  EXPECT_EQ(modeOf(logsDirectory()), 0700u);
+  EXPECT_EQ(modeOf(paths::logsFolder()), 0700u);
   ASSERT_EQ(logFiles().size(), 1);
-  EXPECT_EQ(modeOf(logsDirectory() + "/" + logFiles().front()), 0600u);
+  EXPECT_EQ(modeOf(paths::logsFolder() + "/" + logFiles().front()), 0600u);
   EXPECT_TRUE(logFiles().front().startsWith("com.roza.zuvoeditor 20"));
 }
 
 TEST(Log, AnExistingWideLogsFolderIsTightened) {
-  ASSERT_TRUE(QDir().mkpath(logsDirectory()));
-  ASSERT_EQ(chmod(logsDirectory().toLocal8Bit().constData(), 0755), 0);
-  setupLog("com.roza.zuvoscanner", "ZuvoScanner");
-  EXPECT_EQ(modeOf(logsDirectory()), 0700u);
+  ASSERT_TRUE(QDir().mkpath(paths::logsFolder()));
+  ASSERT_EQ(chmod(paths::logsFolder().toLocal8Bit().constData(), 0755), 0);
+  setupLog(paths::logsFolder(), "com.roza.zuvoscanner", "ZuvoScanner");
+  EXPECT_EQ(modeOf(paths::logsFolder()), 0700u);
 }
 
 TEST(Log, ErrorIsOnDiskWithEverythingBeforeItWhenTheCallReturns) {
-  setupLog("com.roza.zuvolocalserver", "ZuvoLocalServer", withoutSystemLog());
+  setupLog(paths::logsFolder(), "com.roza.zuvolocalserver", "ZuvoLocalServer", withoutSystemLog());
   QStringList expected;
   for (int i = 0; i < 2000; ++i) {
     expected << QStringLiteral("info %1").arg(i);
@@ -109,7 +109,7 @@ TEST(Log, ErrorIsOnDiskWithEverythingBeforeItWhenTheCallReturns) {
 
 TEST(Log, MessagesAreDataNotFormats) {
   StderrCapture capture;
-  setupLog("com.roza.zuvoeditor", "ZuvoEditor");
+  setupLog(paths::logsFolder(), "com.roza.zuvoeditor", "ZuvoEditor");
   const QString texts[] = {"{}", "%s", "{", "}", "{:d} {0}", "%n%n%n", "%1 %2", "", "two\nlines"};
   QByteArray console, file;
   for (const QString& text : texts) {
@@ -131,7 +131,7 @@ TEST(Log, MessagesAreDataNotFormats) {
 
 TEST(Log, SystemMessagesGoToTheConsoleButNotTheFile) {
   StderrCapture capture;
-  setupLog("com.roza.zuvoeditor", "ZuvoEditor");
+  setupLog(paths::logsFolder(), "com.roza.zuvoeditor", "ZuvoEditor");
   logInfo(QStringLiteral("to the file"));
   logSystem(QStringLiteral("Error while downloading document : x.docx"));
   flushLog();
@@ -141,7 +141,7 @@ TEST(Log, SystemMessagesGoToTheConsoleButNotTheFile) {
 }
 
 TEST(Log, LinesKeepTheirOrderWhateverTheirKind) {
-  setupLog("com.roza.zuvoeditor", "ZuvoEditor", withoutSystemLog());
+  setupLog(paths::logsFolder(), "com.roza.zuvoeditor", "ZuvoEditor", withoutSystemLog());
   constexpr int kThreads = 4, kLines = 1000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
@@ -188,7 +188,7 @@ TEST(Log, TwoProgramsAtOnceKeepTheirOwnFiles) {
     std::vector<int> numbers;
     for (const QString& name : names) {
       int previous = -1;
-      for (const QString& m : messages(test::readFile(logsDirectory() + "/" + name))) {
+      for (const QString& m : messages(test::readFile(paths::logsFolder() + "/" + name))) {
         const QStringList parts = m.split(' ');
         ASSERT_EQ(parts.size(), 2);
         ASSERT_EQ(parts[0], p.program) << name.toStdString();

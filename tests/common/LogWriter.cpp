@@ -1,6 +1,7 @@
 // log_writer <bundle id> <program name> <maximum file size> <count>
 // Logs "<program name> <i>" for i = 0..count-1, information and errors by turns.
 #include "common/Log.h"
+#include "platform/Paths.h"
 
 #include <QString>
 #include <cstdlib>
@@ -11,7 +12,7 @@ int main(int argc, char** argv) {
   options.file.maximumFileSize = std::strtoull(argv[3], nullptr, 10);
   options.systemLog = false;  // thousands of lines: keep them out of the journal
   const QString program = QString::fromLocal8Bit(argv[2]);
-  zuvo::setupLog(QString::fromLocal8Bit(argv[1]), program, options);
+  zuvo::setupLog(zuvo::paths::logsFolder(), QString::fromLocal8Bit(argv[1]), program, options);
   const long count = std::strtol(argv[4], nullptr, 10);
   for (long i = 0; i < count; ++i) {
     const QString line = QStringLiteral("%1 %2").arg(program, QString::number(i));

@@ -1,6 +1,8 @@
 // The document controller's first steps and opening, in process: the controller runs on its
 // own thread as in the editor, against the fake document server and the fake word processor.
 #include "common/AAPLFileTreeWatcherThread.h"
+#include "platform/TestHooks.h"
+#include "platform/Paths.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
 #include "editor/ViewControllers/DocumentEditController.h"
@@ -46,18 +48,18 @@ class DocumentDownload : public ::testing::Test {
  protected:
   void SetUp() override {
     alertLog_ = zuvo::test::makeTempDir("alerts") + "/alerts.jsonl";
-    qputenv("ZUVO_ALERT_LOG", alertLog_.toUtf8());
+    zuvo::testhooks::setAlertLogFile(alertLog_);
     qputenv("XDG_DATA_DIRS", zuvo::test::makeTempDir("no-apps").toUtf8());
     zuvo::LogOptions options;
     options.systemLog = false;
-    zuvo::setupLog("com.roza.zuvoeditor", "ZuvoEditor", options);
+    zuvo::setupLog(zuvo::paths::logsFolder(), "com.roza.zuvoeditor", "ZuvoEditor", options);
     GlobalData& g = GlobalData::sharedGlobalData();
     ASSERT_TRUE(QDir().mkpath(g.getDocumentDownloadPath()));
     SQLite::Database db(QFile::encodeName(g.getDatabasePath()).toStdString(),
                         SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    db.exec("CREATE TABLE tb_documents (name TEXT, modified TEXT, token TEXT, uploaded TEXT)");
+    db.exec(zuvo::test::editorDatabaseSchema());
   }
-  void TearDown() override { qunsetenv("ZUVO_ALERT_LOG"); }
+  void TearDown() override { zuvo::testhooks::setAlertLogFile({}); }
 
   std::shared_ptr<DocumentEditController> controller(const QString& downloadPath, const QString& isNew = "1") {
     auto c = DocumentEditController::create();
@@ -87,7 +89,7 @@ class DocumentDownload : public ::testing::Test {
   static QString logText() {
     zuvo::flushLog();
     QString all;
-    for (const QFileInfo& f : QDir(zuvo::logsDirectory()).entryInfoList(QDir::Files))
+    for (const QFileInfo& f : QDir(zuvo::paths::logsFolder()).entryInfoList(QDir::Files))
       all += QString::fromUtf8(readFile(f.filePath()));
     return all;
   }
@@ -136,7 +138,9 @@ TEST_F(DocumentDownload, ListReaderQuirks) {
     auto ctl = DocumentEditController::create();  // no download URL: the end of the parse is refused
     const bool parsed = ctl->parsePlaceholderList(c.list);
     ASSERT_EQ(parsed, c.values.has_value()) << c.name;
-    if (parsed) EXPECT_EQ(*ctl->placeHolderDic, *c.values) << c.name;
+    if (parsed) {
+      EXPECT_EQ(*ctl->placeHolderDic, *c.values) << c.name;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // The placeholder insertion window, offscreen, against the fake document server and the fake
 // word processor.
 #include "editor/PlaceHolderWindowController.h"
+#include "platform/TestHooks.h"
 #include "editor/WordScripts.h"
 
 #include "support/FakeDocumentServer.h"
@@ -43,9 +44,9 @@ class PlaceHolderWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     alertLog_ = zuvo::test::makeTempDir("alerts") + "/alerts.jsonl";
-    qputenv("ZUVO_ALERT_LOG", alertLog_.toUtf8());
+    zuvo::testhooks::setAlertLogFile(alertLog_);
   }
-  void TearDown() override { qunsetenv("ZUVO_ALERT_LOG"); }
+  void TearDown() override { zuvo::testhooks::setAlertLogFile({}); }
   QList<QJsonObject> alerts() const { return zuvo::test::readJsonLines(alertLog_); }
   QString alertLog_;
 };

@@ -144,7 +144,7 @@ TEST(XmlEvents, ReportsPiecesAndRefusesBrokenDocuments) {
   };
   EXPECT_TRUE(parseXml("<?xml version='1.0'?>\n<a x='1'><b>v</b><c/></a>\n", record));
   EXPECT_EQ(events, (QStringList{"start a", "start b", "text v", "end b", "start c", "end c", "end a", "done"}));
-  for (const QByteArray bad : {QByteArray(), QByteArray("   "), QByteArray("not xml"), QByteArray("<a>"),
+  for (const QByteArray& bad : {QByteArray(), QByteArray("   "), QByteArray("not xml"), QByteArray("<a>"),
                                QByteArray("<a></b>"), QByteArray("<a>&x;</a>"), QByteArray("<a/><b/>")}) {
     events.clear();
     EXPECT_FALSE(parseXml(bad, record)) << bad.constData();

@@ -1,4 +1,5 @@
 #include "platform/Alert.h"
+#include "platform/TestHooks.h"
 
 #include "support/TestSupport.h"
 
@@ -11,13 +12,13 @@
 
 TEST(Alert, RecordedInAlertLogAndAnsweredWithFirstButton) {
   const QString log = zuvo::test::makeTempDir() + "/alerts.jsonl";
-  qputenv("ZUVO_ALERT_LOG", log.toLocal8Bit());
+  zuvo::testhooks::setAlertLogFile(log);
   EXPECT_EQ(zuvo::showAlert("Message \"1\"", "Info", {"Delete", "Cancel"}), 0);
   int fromWorker = -1;
   std::thread t([&] { fromWorker = zuvo::showAlert("Second"); });
   t.join();
   EXPECT_EQ(fromWorker, 0);
-  qunsetenv("ZUVO_ALERT_LOG");
+  zuvo::testhooks::setAlertLogFile({});
 
   const QList<QByteArray> lines = zuvo::test::readFile(log).trimmed().split('\n');
   ASSERT_EQ(lines.size(), 2);
@@ -29,6 +30,6 @@ TEST(Alert, RecordedInAlertLogAndAnsweredWithFirstButton) {
 }
 
 TEST(Alert, OffscreenWithoutLogIsAnsweredWithoutBlocking) {
-  qunsetenv("ZUVO_ALERT_LOG");
+  zuvo::testhooks::setAlertLogFile({});
   EXPECT_EQ(zuvo::showAlert("No display", "", {"Close"}), 0);
 }

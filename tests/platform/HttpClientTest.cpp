@@ -146,7 +146,9 @@ TEST(HttpClient, JsonSerializerJudgesStatusMediaTypeAndBody) {
     const Result r = getJson(server.url(c.path));
     EXPECT_EQ(r.error.code, c.code);
     EXPECT_EQ(r.error.description, c.description);
-    if (c.code == Error::Code::None) EXPECT_EQ(r.json.toObject().value("a").toInt(), 1);
+    if (c.code == Error::Code::None) {
+      EXPECT_EQ(r.json.toObject().value("a").toInt(), 1);
+    }
   }
   // The default set of the JSON serializer takes text/javascript too.
   server.route("/js", json("text/javascript"));
@@ -219,7 +221,7 @@ TEST(HttpClient, DataTaskSendsBodyAsBuiltWithProgress) {
   EXPECT_EQ(lastSent, body.size());
   EXPECT_EQ(lastTotal, body.size());
 
-  // No type of our own: the body goes out unchanged with the platform's form type.
+  // No type of our own: the body goes out unchanged with the form type.
   run([&](SessionManager& m, auto done) {
     m.dataTask("POST", server.url("/up"), "Status=close&token=a+b", std::nullopt, {}, done);
   });

@@ -1,3 +1,4 @@
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 #include <gtest/gtest.h>
@@ -57,9 +58,9 @@ TEST(Paths, TemporaryDirectoryIsPrivate) {
 
 TEST(Paths, MakePrivatePathCreatesParentsWithMode) {
   const QString base = qEnvironmentVariable("XDG_DATA_HOME") + "/a/b/c";
-  ASSERT_TRUE(paths::makePrivatePath(base));
+  ASSERT_TRUE(files::makeFolderPath(base));
   struct stat st {};
   ASSERT_EQ(stat(base.toLocal8Bit().constData(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_TRUE(paths::makePrivatePath(base));  // exists already
+  EXPECT_TRUE(files::makeFolderPath(base));  // exists already
 }

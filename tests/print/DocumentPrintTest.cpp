@@ -157,7 +157,7 @@ TEST_F(DocumentPrint, NoListLeavesTheWindowOpenAndPrintsNothing) {
 }
 
 TEST_F(DocumentPrint, FailedDownloadsAreLoggedAndNothingIsPrinted) {
-  zuvo::setupLog(QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
+  zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
   serve("/f/a.docx", 0);
   serve("/f/c.docx", 0);
   server.route("/f/missing.docx", FakeReply{.status = 404, .body = "not here"});

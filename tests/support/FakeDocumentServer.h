@@ -18,9 +18,9 @@ using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
 struct FakeReply {
   int status = 200;
-  HeaderList headers;
-  QByteArray body;
-  QString bodyFile;          // when set, served instead of body
+  HeaderList headers{};
+  QByteArray body{};
+  QString bodyFile{};        // when set, served instead of body
   double delaySeconds = 0;   // waited after the request is read, before the reply
   bool drop = false;         // close the connection without a reply
   QJsonObject toJson() const;

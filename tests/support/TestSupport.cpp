@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -69,6 +71,12 @@ int runProgram(const QString& program, const QStringList& args, QByteArray* out,
   if (out) *out = p.readAllStandardOutput();
   if (err) *err = p.readAllStandardError();
   return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+std::string editorDatabaseSchema() {
+  const QByteArray sql = readFile(QStringLiteral(ZUVO_SOURCE_DIR "/editor/Resources/ZuvoEditor.sql"));
+  EXPECT_FALSE(sql.isEmpty());
+  return sql.toStdString();
 }
 
 }  // namespace zuvo::test

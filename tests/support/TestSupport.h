@@ -1,6 +1,8 @@
 // Small helpers shared by the tests.
 #pragma once
 
+#include <string>
+
 #include <QString>
 #include <QStringList>
 #include <chrono>
@@ -17,6 +19,9 @@ QString sourcePath(const QString& relative);
 QString binaryPath(const QString& relative);
 
 QByteArray readFile(const QString& path);
+
+// The statements that make the editor's database (editor/Resources/ZuvoEditor.sql).
+std::string editorDatabaseSchema();
 bool writeFile(const QString& path, const QByteArray& data);
 
 // Runs the Qt event loop until pred() is true or the time is up; returns pred().

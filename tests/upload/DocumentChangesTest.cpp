@@ -1,5 +1,6 @@
 #include "editor/DocumentChanges.h"
 #include "editor/ViewControllers/DocumentEditController.h"
+#include "platform/Files.h"
 
 #include "support/TestSupport.h"
 #include "upload/UploadTestData.h"
@@ -68,15 +69,15 @@ TEST(DocumentChanges, MoveNeverReplacesAnExistingDestination) {
   ASSERT_TRUE(test::writeFile(dir + "/Backup/file", "old"));
   for (const QString& taken : {dir + "/Backup/emptydir", dir + "/Backup/file"}) {
     QString error;
-    EXPECT_FALSE(changes::moveWithoutReplacing(dir + "/Documents/T1", taken, &error));
+    EXPECT_FALSE(files::renameNoReplace(dir + "/Documents/T1", taken, &error));
     EXPECT_TRUE(error.contains("exists")) << error.toStdString();
     EXPECT_EQ(test::readFile(dir + "/Documents/T1/doc.docx"), "doc");
   }
   EXPECT_EQ(test::readFile(dir + "/Backup/file"), "old");
   EXPECT_TRUE(QDir(dir + "/Backup/emptydir").isEmpty());
-  EXPECT_FALSE(changes::moveWithoutReplacing(dir + "/Documents/none", dir + "/Backup/none"));
+  EXPECT_FALSE(files::renameNoReplace(dir + "/Documents/none", dir + "/Backup/none"));
 
-  ASSERT_TRUE(changes::moveWithoutReplacing(dir + "/Documents/T1", dir + "/Backup/T1"));
+  ASSERT_TRUE(files::renameNoReplace(dir + "/Documents/T1", dir + "/Backup/T1"));
   EXPECT_EQ(test::readFile(dir + "/Backup/T1/doc.docx"), "doc");
   EXPECT_FALSE(QFile::exists(dir + "/Documents/T1"));
 }
@@ -87,8 +88,8 @@ TEST(DocumentChanges, ModifiedTextRoundTripsInLocalTime) {
   const QDateTime summer = QDateTime::fromSecsSinceEpoch(1717236000);  // 2024-06-01 10:00:00 UTC
   EXPECT_EQ(DocumentEditController::formatModifiedDate(summer), "2024-06-01 12:00:00");
   EXPECT_EQ(DocumentEditController::parseModifiedDate("2024-06-01 12:00:00"), summer);
-  for (const QString& bad : {"", "garbage", "2024-06-01", "2024-13-01 00:00:00", "2024-06-01 12:00:00 +0000"})
-    EXPECT_FALSE(DocumentEditController::parseModifiedDate(bad).isValid()) << bad.toStdString();
+  for (const char* bad : {"", "garbage", "2024-06-01", "2024-13-01 00:00:00", "2024-06-01 12:00:00 +0000"})
+    EXPECT_FALSE(DocumentEditController::parseModifiedDate(bad).isValid()) << bad;
   qunsetenv("TZ");
   tzset();
 }

@@ -15,7 +15,7 @@ namespace {
 QString makeDatabase(const QString& dir) {
   const QString path = dir + "/ZuvoEditor.sqlite";
   SQLite::Database db(path.toStdString(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  db.exec("CREATE TABLE tb_documents (name TEXT, modified TEXT, token TEXT, uploaded TEXT)");
+  db.exec(test::editorDatabaseSchema());
   db.exec("INSERT INTO tb_documents(name,modified,token) VALUES"
           " ('A_T1.docx','2024-01-02 03:04:05','T1'), ('B_T2.docx','2024-05-05 05:05:05','T2'),"
           " ('A_T1.docx',NULL,'T1'), ('Q_x''y.docx','2024-01-01 00:00:00','x''y'),"

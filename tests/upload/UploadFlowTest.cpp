@@ -1,6 +1,7 @@
 // The controller's change handler, uploads, status reports and closing steps, driven in this
 // process against the fake document server, with real files, database and archives.
 #include "editor/ViewControllers/DocumentEditController.h"
+#include "platform/TestHooks.h"
 
 #include "common/AAPLFileTreeWatcherThread.h"
 #include "editor/GlobalData.h"
@@ -49,7 +50,7 @@ class UploadFlow : public ::testing::Test {
  protected:
   void SetUp() override {
     alertLog_ = test::makeTempDir() + "/alerts.jsonl";
-    qputenv("ZUVO_ALERT_LOG", QFile::encodeName(alertLog_));
+    testhooks::setAlertLogFile(alertLog_);
     const GlobalData& data = GlobalData::sharedGlobalData();
     folder_ = QDir::cleanPath(data.getDocumentDownloadPath() + "/" + kToken);
     backup_ = QDir::cleanPath(data.getBackupDocumentPath());
@@ -63,13 +64,13 @@ class UploadFlow : public ::testing::Test {
 
     db_ = data.getDatabasePath();
     SQLite::Database db(db_.toStdString(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    db.exec("CREATE TABLE IF NOT EXISTS tb_documents (name TEXT, modified TEXT, token TEXT, uploaded TEXT)");
+    if (!db.tableExists("tb_documents")) db.exec(test::editorDatabaseSchema());
     addRow(DocumentEditController::formatModifiedDate(QDateTime::fromSecsSinceEpoch(kStored)));
 
     server_.route("POST /plugin/upload.php", test::FakeReply{.status = 200});
   }
 
-  void TearDown() override { qunsetenv("ZUVO_ALERT_LOG"); }
+  void TearDown() override { testhooks::setAlertLogFile({}); }
 
   void addRow(const QString& modified) {
     SQLite::Database db(db_.toStdString(), SQLite::OPEN_READWRITE);
@@ -90,7 +91,9 @@ class UploadFlow : public ::testing::Test {
 
   // Starts the server (once) and a new controller as the opening step leaves it.
   void open() {
-    if (!server_.isRunning()) ASSERT_TRUE(server_.start());
+    if (!server_.isRunning()) {
+      ASSERT_TRUE(server_.start());
+    }
     controller_ = DocumentEditController::create();
     controller_->upload_url = server_.url("/");
     info_ = std::make_shared<DocInfo>();
@@ -382,7 +385,9 @@ TEST_F(UploadFlow, CloseReportStopsTheWatcherOnlyWhenItSucceeds) {
     test::spin(300ms);
     EXPECT_EQ(bodies().last(), statusBody("close"));
     EXPECT_EQ(controller_->fileTreeWatcherThread == nullptr, c.stopped);
-    if (c.stopped) EXPECT_TRUE(test::waitUntil([&] { return watcher->isFinished(); }));
+    if (c.stopped) {
+      EXPECT_TRUE(test::waitUntil([&] { return watcher->isFinished(); }));
+    }
     EXPECT_FALSE(watcher->isFinished() && !c.stopped);
     EXPECT_EQ(controller_->isCancelled(), c.stopped);
     controller_->stopWatchingFolder();  // after a stop this finds nothing and does no harm

@@ -1,6 +1,8 @@
 // The folder watcher on real folders, changed by child processes (others) and by the test
 // process itself (own changes), under each way the watcher can watch.
 #include "common/AAPLFileTreeWatcherThread.h"
+#include "platform/TestHooks.h"
+#include "platform/Paths.h"
 #include "common/Log.h"
 #include "support/TestSupport.h"
 
@@ -33,7 +35,7 @@ void other(const QString& script) {
 class Watcher : public ::testing::TestWithParam<Mode> {
  protected:
   void SetUp() override {
-    if (GetParam().forceInotify) qputenv("ZUVO_WATCHER_BACKEND", "inotify");
+    if (GetParam().forceInotify) zuvo::testhooks::setForceInotifyWatcher(true);
     root = makeTempDir("watched");
   }
   void TearDown() override {
@@ -41,7 +43,7 @@ class Watcher : public ::testing::TestWithParam<Mode> {
       watcher->detachChangeHandler();
       watcher->cancel();
     }
-    qunsetenv("ZUVO_WATCHER_BACKEND");
+    zuvo::testhooks::setForceInotifyWatcher(false);
   }
   void watch(const QString& path) {
     watcher = AAPLFileTreeWatcherThread::create(path, [this] {
@@ -178,7 +180,7 @@ TEST_P(Watcher, DetachThenCancelQueuesNothingMore) {
 QString logText() {
   zuvo::flushLog();
   QString text;
-  const QDir logs(zuvo::logsDirectory());
+  const QDir logs(zuvo::paths::logsFolder());
   for (const QString& name : logs.entryList(QDir::Files))
     text += QString::fromUtf8(zuvo::test::readFile(logs.filePath(name)));
   return text;
@@ -188,7 +190,7 @@ TEST_P(Watcher, MissingFolderEndsTheThreadWithoutACall) {
   zuvo::LogOptions options;
   options.systemLog = false;
   options.console = false;
-  zuvo::setupLog("com.roza.zuvoeditor", "ZuvoEditor", options);
+  zuvo::setupLog(zuvo::paths::logsFolder(), "com.roza.zuvoeditor", "ZuvoEditor", options);
   watch(root + "/missing");
   EXPECT_TRUE(waitUntil([&] { return watcher->isFinished(); }, 2s));
   EXPECT_EQ(watcher->backend(), Backend::None);
@@ -214,18 +216,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, Watcher,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WatcherPreconditions, PathAndHandlerAreRequired) {
-  try {
-    AAPLFileTreeWatcherThread::create("", [] {}, true);
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Invalid parameter not satisfying: pathToWatch");
-  }
-  try {
-    AAPLFileTreeWatcherThread::create("/tmp", nullptr, true);
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Invalid parameter not satisfying: changeHandler");
-  }
+  QString error;
+  EXPECT_EQ(AAPLFileTreeWatcherThread::create("", [] {}, true, &error), nullptr);
+  EXPECT_EQ(error, "Invalid parameter not satisfying: pathToWatch");
+  EXPECT_EQ(AAPLFileTreeWatcherThread::create("/tmp", nullptr, true, &error), nullptr);
+  EXPECT_EQ(error, "Invalid parameter not satisfying: changeHandler");
 }
 
 }  // namespace

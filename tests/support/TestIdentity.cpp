@@ -1,4 +1,4 @@
-#include "BridgeTestIdentity.h"
+#include "support/TestIdentity.h"
 
 #include "support/TestSupport.h"
 

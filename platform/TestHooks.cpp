@@ -1,0 +1,57 @@
+#include "platform/TestHooks.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <mutex>
+
+namespace zuvo::testhooks {
+namespace {
+
+// A setter's value wins over the environment; setting an empty value goes back to it.
+struct Hook {
+  const char* variable;
+  std::optional<QString> value;
+};
+
+std::mutex g_mutex;
+Hook g_alertLog{"ZUVO_ALERT_LOG", {}};
+Hook g_caFile{"ZUVO_TEST_CA_FILE", {}};
+Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
+Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
+
+QString read(const Hook& hook) {
+  std::lock_guard lock(g_mutex);
+  if (hook.value) return *hook.value;
+  return QFile::decodeName(qgetenv(hook.variable));
+}
+
+void write(Hook& hook, const QString& value) {
+  std::lock_guard lock(g_mutex);
+  if (value.isEmpty())
+    hook.value.reset();
+  else
+    hook.value = value;
+}
+
+}  // namespace
+
+QString alertLogFile() { return read(g_alertLog); }
+void setAlertLogFile(const QString& file) { write(g_alertLog, file); }
+
+QString extraCaFile() { return read(g_caFile); }
+void setExtraCaFile(const QString& file) { write(g_caFile, file); }
+
+std::optional<std::chrono::milliseconds> httpTimeout() {
+  bool ok = false;
+  const qint64 ms = read(g_timeout).toLongLong(&ok);
+  if (ok && ms > 0) return std::chrono::milliseconds(ms);
+  return std::nullopt;
+}
+void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout) {
+  write(g_timeout, timeout ? QString::number(timeout->count()) : QString());
+}
+
+bool forceInotifyWatcher() { return read(g_watcher) == QStringLiteral("inotify"); }
+void setForceInotifyWatcher(bool force) { write(g_watcher, force ? QStringLiteral("inotify") : QString()); }
+
+}  // namespace zuvo::testhooks

@@ -1,0 +1,31 @@
+// The seams through which tests steer the programs: one environment variable each, read here
+// and nowhere else. Tests that start a program set the variable in its environment; tests
+// that run the code in their own process call the setter instead.
+#pragma once
+
+#include <QString>
+#include <chrono>
+#include <optional>
+
+namespace zuvo::testhooks {
+
+// ZUVO_ALERT_LOG=<file>: every alert is appended to the file as one JSON line and answered at
+// once with its first button. Set by the tests of every program that shows alerts.
+QString alertLogFile();
+void setAlertLogFile(const QString& file);
+
+// ZUVO_TEST_CA_FILE=<PEM file>: certificates the HTTP client trusts besides the system's (the
+// loopback stand-ins' test CA). Set by the server's start-up tests and `make demo`.
+QString extraCaFile();
+void setExtraCaFile(const QString& file);
+
+// ZUVO_HTTP_TIMEOUT_MS=<n>: the HTTP client's time-out instead of 60 s. Set by time-out tests.
+std::optional<std::chrono::milliseconds> httpTimeout();
+void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout);
+
+// ZUVO_WATCHER_BACKEND=inotify: the folder watcher uses inotify even where fanotify works.
+// Set by the watcher tests of the fallback.
+bool forceInotifyWatcher();
+void setForceInotifyWatcher(bool force);
+
+}  // namespace zuvo::testhooks

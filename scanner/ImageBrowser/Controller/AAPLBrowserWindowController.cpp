@@ -67,7 +67,7 @@ AAPLBrowserWindowController::AAPLBrowserWindowController(const QUrl& rootURL, QO
   imageCollectionView_->setDataSource(this);
 
   connect(ui_->layoutMenu, qOverload<int>(&QComboBox::activated), this, &AAPLBrowserWindowController::setLayoutKind);
-  connect(ui_->groupByTagCheckBox, &QCheckBox::clicked, this, &AAPLBrowserWindowController::setGroupByTag);
+  connect(ui_->groupByTagCheckBox, &QCheckBox::toggled, this, &AAPLBrowserWindowController::setGroupByTag);
   connect(this, &AAPLBrowserWindowController::layoutKindChanged, ui_->layoutMenu, [this](int kind) {
     if (kind >= 0 && kind < ui_->layoutMenu->count()) ui_->layoutMenu->setCurrentIndex(kind);
   });

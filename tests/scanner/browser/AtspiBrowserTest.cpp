@@ -1,0 +1,96 @@
+// The browser window under Xvfb, read and used from outside through AT-SPI: the pages list
+// with its names, extents and selection, a click at a page, the controls by their texts.
+#include "../images/ImageFixtures.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+#include <memory>
+#include <unistd.h>
+
+namespace test = zuvo::test;
+
+namespace {
+
+struct Started {
+  std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+  ~Started() {
+    if (process->state() == QProcess::NotRunning) return;
+    process->terminate();  // by its own id
+    if (!process->waitForFinished(5000)) {
+      process->kill();
+      process->waitForFinished(5000);
+    }
+  }
+};
+
+// An X server on a display number of its own; none when none could start.
+std::unique_ptr<Started> startXvfb(QString* display) {
+  const int first = 100 + int(::getpid() % 400);
+  for (int n = first; n < first + 30; ++n) {
+    if (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n))) continue;
+    auto x = std::make_unique<Started>();
+    x->process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    x->process->start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(n), "-screen", "0", "1600x1000x24", "-nolisten", "tcp"});
+    if (!x->process->waitForStarted(5000)) return nullptr;
+    const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
+    if (test::waitUntil([&] { return QFileInfo::exists(socket) || x->process->state() == QProcess::NotRunning; },
+                        std::chrono::seconds(10)) &&
+        x->process->state() == QProcess::Running) {
+      *display = QStringLiteral(":%1").arg(n);
+      return x;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+TEST(AtspiBrowserTest, PagesAreReadSelectedAndGroupedThroughAssistiveTechnology) {
+  const QString launcher = QStringLiteral("/usr/libexec/at-spi-bus-launcher");
+  if (!QFileInfo::exists(launcher) || QStandardPaths::findExecutable("Xvfb").isEmpty())
+    GTEST_SKIP() << "needs Xvfb and at-spi2-core (scripts/install-deps)";
+  const QString folder = test::makeTempDir(QStringLiteral("atspi")) + QStringLiteral("/Documents");
+  ASSERT_TRUE(QDir().mkpath(folder));
+  for (const char* name : {"Scan 0.jpeg", "Scan 2.jpeg", "Scan 10.jpeg"})
+    ASSERT_TRUE(test::writeTestImage(folder + QLatin1Char('/') + name, QSize(400, 566)));
+
+  QString display;
+  std::unique_ptr<Started> x = startXvfb(&display);
+  ASSERT_NE(x, nullptr) << "Xvfb did not start";
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("DISPLAY", display);
+  env.insert("QT_QPA_PLATFORM", "xcb");
+  env.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  env.remove("XAUTHORITY");
+
+  Started bus;
+  bus.process->setProcessEnvironment(env);
+  bus.process->start(launcher, {"--launch-immediately"});
+  ASSERT_TRUE(bus.process->waitForStarted(5000));
+
+  Started host;
+  host.process->setProcessEnvironment(env);
+  host.process->setProcessChannelMode(QProcess::ForwardedChannels);
+  host.process->start(QStringLiteral(ZUVO_BROWSER_HOST), {folder});
+  ASSERT_TRUE(host.process->waitForStarted(5000));
+
+  QByteArray out, err;
+  QProcess script;
+  script.setProcessEnvironment(env);
+  script.start(QStringLiteral("/usr/bin/python3"),
+               {test::sourcePath("tests/scanner/browser/atspi_browser.py"), QFileInfo(QStringLiteral(ZUVO_BROWSER_HOST)).fileName(),
+                "Scan 0.jpeg,Scan 2.jpeg,Scan 10.jpeg"});
+  ASSERT_TRUE(script.waitForStarted(5000));
+  const bool finished = script.waitForFinished(120000);
+  out = script.readAllStandardOutput();
+  err = script.readAllStandardError();
+  if (!finished) script.kill();
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(script.exitCode(), 0) << out.toStdString() << err.toStdString();
+  EXPECT_TRUE(out.contains("ok\n")) << out.toStdString() << err.toStdString();
+  EXPECT_EQ(host.process->state(), QProcess::Running);  // no crash on any of it
+}

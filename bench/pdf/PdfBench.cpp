@@ -1,64 +1,23 @@
 // The scanner's PDF of 10, 50 and 200 scanned A4 pages at 300 dpi against img2pdf on the same
 // pages: time (best of three), file size, and whether the embedded images are the pages' bytes.
 #include "scanner/PdfAssembler.h"
+#include "bench/support/ScannedPage.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
-#include <QImageWriter>
-#include <QPainter>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <random>
 
 namespace {
 
-constexpr int kWidth = 2480, kHeight = 3508, kDpm = 11811;  // A4 at 300 dpi
 constexpr int kDistinctPages = 10;
-
-// A scanned text page: lines of word-like strokes on paper with sensor noise, written as the
-// scanner writes its pages (Qt's JPEG writer at its default quality).
-QByteArray scannedPage(unsigned seed) {
-  QImage page(kWidth, kHeight, QImage::Format_RGB32);
-  page.fill(QColor(246, 245, 240));
-  std::mt19937 rng(seed);
-  {
-    QPainter p(&page);
-    for (int y = 300; y < kHeight - 300; y += 55) {
-      if (rng() % 9 == 0) continue;  // paragraph gap
-      for (int x = 250; x < kWidth - 300;) {
-        const int w = 40 + int(rng() % 220);
-        const int shade = 20 + int(rng() % 40);
-        p.fillRect(x, y, std::min(w, kWidth - 250 - x), 30, QColor(shade, shade, shade + 5));
-        x += w + 25;
-      }
-    }
-  }
-  for (int y = 0; y < kHeight; ++y) {
-    auto* line = reinterpret_cast<QRgb*>(page.scanLine(y));
-    for (int x = 0; x < kWidth; ++x) {
-      const int n = int(rng() % 9) - 4;
-      const QRgb c = line[x];
-      line[x] = qRgb(std::clamp(qRed(c) + n, 0, 255), std::clamp(qGreen(c) + n, 0, 255),
-                     std::clamp(qBlue(c) + n, 0, 255));
-    }
-  }
-  page.setDotsPerMeterX(kDpm);
-  page.setDotsPerMeterY(kDpm);
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  QImageWriter(&buffer, "jpeg").write(page);
-  return bytes;
-}
 
 double bestOfThree(const std::function<bool()>& run) {
   double best = 1e300;
@@ -94,7 +53,7 @@ int main(int argc, char** argv) {
   std::vector<QByteArray> distinct;
   qint64 pageBytes = 0;
   for (int i = 0; i < kDistinctPages; ++i) {
-    distinct.push_back(scannedPage(unsigned(i + 1)));
+    distinct.push_back(zuvo::bench::scannedPage(unsigned(i + 1)));
     pageBytes += distinct.back().size();
   }
   std::printf("page files: %.0f KiB on average\n\n", double(pageBytes) / kDistinctPages / 1024);

@@ -1,12 +1,12 @@
 // The scanner window's controller with fake devices: the list, sessions, the unit menu,
 // the settings a scan request carries, cancel, errors as sheets, and the progress indicator.
-#include "FakeScanner.h"
 #include "platform/TestHooks.h"
 
 #include "platform/UserDefaults.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ScanDocWindowController.h"
 #include "scanner/ViewControllers/AppController.h"
+#include "support/FakeScannerDevice.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
@@ -50,8 +50,10 @@ class AppControllerTest : public ::testing::Test {
 
   void open() {
     window = std::make_unique<ScanDocWindowController>([this] {
-      auto b = std::make_unique<FakeBrowser>();
+      auto b = std::make_unique<FakeScannerBrowser>();
       browser = b.get();
+      announced = 0;
+      QObject::connect(browser, &FakeScannerBrowser::didAddDevice, [this] { ++announced; });
       return b;
     });
     window->showWindow();
@@ -72,11 +74,21 @@ class AppControllerTest : public ::testing::Test {
 
   void select(int row) { list()->item(row)->setSelected(true); }
 
+  // A scanner added and announced to the window. Its scans run until the test ends them.
+  FakeScannerDevice* add(const QString& name, unsigned type = zuvo::scan::kDeviceTypeScanner) {
+    FakeScannerScript script;
+    script.holdScans = true;
+    script.physicalSize = QSizeF(8.5, 11.7);
+    const int before = announced;
+    FakeScannerDevice* d = browser->addDevice(new FakeScannerDevice(name, script, type));
+    EXPECT_TRUE(waitUntil([&] { return announced > before; }));
+    return d;
+  }
+
   // A scanner added, selected and ready, its unit menu built.
-  FakeScanner* readyScanner(const QString& name, QList<int> units = {Flatbed}) {
-    FakeScanner* d = browser->add(name);
-    d->unitTypes = units;
-    if (!units.isEmpty()) d->unit.type = units.first();
+  FakeScannerDevice* readyScanner(const QString& name, QList<int> units = {Flatbed}) {
+    FakeScannerDevice* d = add(name);
+    d->script.unitTypes = units;
     select(int(c->scanners().indexOf(d)));
     EXPECT_TRUE(waitUntil([&] { return d->hasOpenSession() && (units.isEmpty() || menu()->isEnabled()); }));
     return d;
@@ -90,7 +102,8 @@ class AppControllerTest : public ::testing::Test {
 
   QString alertLog;
   std::unique_ptr<ScanDocWindowController> window;
-  FakeBrowser* browser = nullptr;
+  FakeScannerBrowser* browser = nullptr;
+  int announced = 0;
   AppController* c = nullptr;
 };
 
@@ -98,17 +111,17 @@ class AppControllerTest : public ::testing::Test {
 
 TEST_F(AppControllerTest, ListsScannersOnlyWithVendorModelAndName) {
   open();
-  EXPECT_TRUE(browser->started);
-  browser->add("camera:0", 0x1);
-  browser->add("test:0");
-  browser->add("test:1", zuvo::scan::kDeviceTypeScanner | 0x100);
+  EXPECT_TRUE(browser->started());
+  add("camera:0", 0x1);
+  add("test:0");
+  add("test:1", zuvo::scan::kDeviceTypeScanner | 0x100);
   ASSERT_EQ(list()->count(), 2);
   EXPECT_EQ(list()->item(0)->text(), "Fake Scanner (test:0)");
   EXPECT_EQ(list()->item(1)->text(), "Fake Scanner (test:1)");
   // A new device is not selected, so no session opens by itself.
   EXPECT_TRUE(list()->selectedItems().isEmpty());
   spin(std::chrono::milliseconds(50));
-  for (auto* d : c->scanners()) EXPECT_EQ(static_cast<FakeScanner*>(d)->openRequests, 0);
+  for (auto* d : c->scanners()) EXPECT_EQ(static_cast<FakeScannerDevice*>(d)->openRequests, 0);
   EXPECT_EQ(window->window()->windowTitle(), "Scan Document");
   EXPECT_EQ(list()->accessibleName(), "Scanners");
   EXPECT_EQ(menu()->accessibleName(), "Functional unit");
@@ -116,13 +129,13 @@ TEST_F(AppControllerTest, ListsScannersOnlyWithVendorModelAndName) {
 
 TEST_F(AppControllerTest, OnlyTheSelectedScannerHoldsASessionAndClosingTheWindowClosesAll) {
   open();
-  FakeScanner* a = readyScanner("test:0", {Flatbed});
+  FakeScannerDevice* a = readyScanner("test:0", {Flatbed});
   EXPECT_EQ(a->openRequests, 1);
   EXPECT_TRUE(scanButton()->isEnabled());
   EXPECT_EQ(widget<QPushButton>("butOpen")->text(), "Close");
 
-  FakeScanner* b = browser->add("test:1");
-  b->unitTypes = {Flatbed, DocumentFeeder};
+  FakeScannerDevice* b = add("test:1");
+  b->script.unitTypes = {Flatbed, DocumentFeeder};
   // Becoming available opens nothing on a scanner the user did not select.
   emit b->didBecomeAvailable();
   spin(std::chrono::milliseconds(50));
@@ -149,8 +162,8 @@ TEST_F(AppControllerTest, OnlyTheSelectedScannerHoldsASessionAndClosingTheWindow
 
 TEST_F(AppControllerTest, OpenFailureAndDeviceErrorsShowSheets) {
   open();
-  FakeScanner* d = browser->add("test:0");
-  d->openError = "The device is busy.";
+  FakeScannerDevice* d = add("test:0");
+  d->script.openError = "The device is busy.";
   select(0);
   ASSERT_TRUE(waitUntil([&] { return !readJsonLines(alertLog).isEmpty(); }));
   QList<QJsonObject> alerts = readJsonLines(alertLog);
@@ -162,8 +175,8 @@ TEST_F(AppControllerTest, OpenFailureAndDeviceErrorsShowSheets) {
   // Without a session, Scan and Overview ask nothing of the device.
   c->startScan();
   c->startOverviewScan();
-  EXPECT_TRUE(d->scanRequests.isEmpty());
-  EXPECT_TRUE(d->overviewRequests.isEmpty());
+  EXPECT_EQ(d->scanRequests, 0);
+  EXPECT_EQ(d->overviewRequests, 0);
   EXPECT_EQ(d->cancelRequests, 0);
 
   c->readyToScan = true;
@@ -189,9 +202,9 @@ TEST_F(AppControllerTest, UnitMenuShowsTheSelectedScannersUnits) {
   };
   for (const auto& cs : cases) {
     open();
-    FakeScanner* d = browser->add("test:0");
-    d->unitTypes = cs.units;
-    d->unit.type = cs.selectedType;
+    FakeScannerDevice* d = add("test:0");
+    d->script.unitTypes = cs.units;
+    d->script.selectedUnit = cs.selectedType;
     select(0);
     ASSERT_TRUE(waitUntil([&] { return d->hasOpenSession(); }));
     spin(std::chrono::milliseconds(20));
@@ -202,7 +215,7 @@ TEST_F(AppControllerTest, UnitMenuShowsTheSelectedScannersUnits) {
 
   // Choosing the unit that is already selected requests nothing; another one is requested.
   open();
-  FakeScanner* d = readyScanner("test:0", {Flatbed, DocumentFeeder});
+  FakeScannerDevice* d = readyScanner("test:0", {Flatbed, DocumentFeeder});
   emit menu()->activated(0);
   EXPECT_TRUE(d->selectRequests.isEmpty());
   emit menu()->activated(1);
@@ -231,11 +244,11 @@ TEST_F(AppControllerTest, ScanRequestCarriesTheStoredSettings) {
   for (const auto& cs : cases) {
     storeSettings(cs.isduplex, cs.dpivalue);
     open();
-    FakeScanner* d = readyScanner("test:0", {cs.unitType});
-    d->unit.supportsDuplexScanning = cs.supportsDuplex;
+    FakeScannerDevice* d = readyScanner("test:0", {cs.unitType});
+    d->script.duplex = cs.supportsDuplex;
     scanButton()->click();
-    ASSERT_EQ(d->scanRequests.size(), 1);
-    const zuvo::scan::ScanSettings& s = d->scanRequests[0];
+    ASSERT_EQ(d->scanRequests, 1);
+    const zuvo::scan::ScanSettings& s = *d->lastScanSettings;
     const std::string where = std::to_string(cs.unitType) + "/" + std::to_string(cs.dpivalue.value_or(-1));
     EXPECT_EQ(s.resolution, cs.resolution) << where;
     EXPECT_EQ(s.duplexScanningEnabled, cs.duplex) << where;
@@ -259,38 +272,39 @@ TEST_F(AppControllerTest, ScanRequestCarriesTheStoredSettings) {
 
 TEST_F(AppControllerTest, NoResolutionOfferedSetsNoneAndNoUnitRequestsNothing) {
   open();
-  FakeScanner* d = readyScanner("test:0");
-  d->unit.supportedResolutions.clear();
+  FakeScannerDevice* d = readyScanner("test:0");
+  d->script.resolutions.clear();
   c->startScan();
   c->startOverviewScan();  // cancels the running scan
-  ASSERT_EQ(d->scanRequests.size(), 1);
-  EXPECT_EQ(d->scanRequests[0].resolution, zuvo::scan::kNoResolution);
+  ASSERT_EQ(d->scanRequests, 1);
+  EXPECT_EQ(d->lastScanSettings->resolution, zuvo::scan::kNoResolution);
   EXPECT_EQ(d->cancelRequests, 1);
 
   // A scanner that offers no unit gets no request at all.
-  FakeScanner* bare = browser->add("test:1");
-  bare->unitTypes.clear();
+  FakeScannerDevice* bare = add("test:1");
+  bare->script.unitTypes.clear();
   select(1);
   ASSERT_TRUE(waitUntil([&] { return bare->hasOpenSession(); }));
   c->startScan();
   c->startOverviewScan();
-  EXPECT_TRUE(bare->scanRequests.isEmpty());
-  EXPECT_TRUE(bare->overviewRequests.isEmpty());
+  EXPECT_EQ(bare->scanRequests, 0);
+  EXPECT_EQ(bare->overviewRequests, 0);
   EXPECT_EQ(bare->cancelRequests, 0);
 }
 
 TEST_F(AppControllerTest, ScanOrOverviewWhileOneRunsCancelsAndChangesNothing) {
   open();
-  FakeScanner* d = readyScanner("test:0");
-  d->unit.supportedResolutions = {50, 75, 150};
+  FakeScannerDevice* d = readyScanner("test:0");
+  d->script.resolutions = {50, 75, 150};
   widget<QPushButton>("butOverview")->click();
-  EXPECT_EQ(d->overviewRequests, QList<int>{75});
+  EXPECT_EQ(d->overviewRequests, 1);
+  EXPECT_EQ(d->lastOverviewResolution, 75);
   EXPECT_EQ(widget<QPushButton>("butOverview")->text(), "Cancel");
   scanButton()->click();
   widget<QPushButton>("butOverview")->click();
   EXPECT_EQ(d->cancelRequests, 2);
-  EXPECT_TRUE(d->scanRequests.isEmpty());
-  EXPECT_EQ(d->overviewRequests.size(), 1);
+  EXPECT_EQ(d->scanRequests, 0);
+  EXPECT_EQ(d->overviewRequests, 1);
 
   QImage image(40, 30, QImage::Format_RGB32);
   image.fill(Qt::blue);
@@ -300,15 +314,15 @@ TEST_F(AppControllerTest, ScanOrOverviewWhileOneRunsCancelsAndChangesNothing) {
   EXPECT_EQ(widget<QPushButton>("butOverview")->text(), "Overview");
 
   // An overview is refused by a unit that cannot do one: the button cancels instead.
-  d->unit.canPerformOverviewScan = false;
+  d->script.overviewScans = false;
   c->startOverviewScan();
-  EXPECT_EQ(d->overviewRequests.size(), 1);
+  EXPECT_EQ(d->overviewRequests, 1);
   EXPECT_EQ(d->cancelRequests, 3);
 }
 
 TEST_F(AppControllerTest, ReadyToScanCountsOnlyThisScansPagesAndEveryCompletionHidesProgress) {
   open();
-  FakeScanner* d = readyScanner("test:0");
+  FakeScannerDevice* d = readyScanner("test:0");
   c->startScan();
   d->finishScan({"/s/Scan.jpeg"});
   EXPECT_TRUE(c->readyToScan);
@@ -325,7 +339,7 @@ TEST_F(AppControllerTest, ReadyToScanCountsOnlyThisScansPagesAndEveryCompletionH
 
 TEST_F(AppControllerTest, WarmUpStatusShowsTextAndProgress) {
   open();
-  FakeScanner* d = readyScanner("test:0");
+  FakeScannerDevice* d = readyScanner("test:0");
   emit d->didReceiveStatusInformation("WarmingUp", "Warming up the lamp");
   EXPECT_EQ(widget<QLabel>("mStatusText")->text(), "Warming up the lamp");
   EXPECT_TRUE(progressShown());
@@ -338,11 +352,11 @@ TEST_F(AppControllerTest, WarmUpStatusShowsTextAndProgress) {
 
 TEST_F(AppControllerTest, ScannerRemovedDuringScanLeavesNothingDangling) {
   open();
-  FakeScanner* a = readyScanner("test:0");
-  browser->add("test:1");
+  FakeScannerDevice* a = readyScanner("test:0");
+  add("test:1");
   c->startScan();
   ASSERT_TRUE(progressShown());
-  browser->remove(a);
+  browser->removeDevice(a);
   spin(std::chrono::milliseconds(50));  // the device is deleted by now
   ASSERT_EQ(list()->count(), 1);
   EXPECT_EQ(list()->item(0)->text(), "Fake Scanner (test:1)");

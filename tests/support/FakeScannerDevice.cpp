@@ -24,7 +24,7 @@ void FakeScannerDevice::later(std::function<void()> f) { QTimer::singleShot(0, t
 scan::FunctionalUnit FakeScannerDevice::unitOfType(int type) const {
   scan::FunctionalUnit unit;
   unit.type = type;
-  unit.canPerformOverviewScan = type != scan::DocumentFeeder;
+  unit.canPerformOverviewScan = type != scan::DocumentFeeder && script.overviewScans;
   unit.supportedResolutions = script.resolutions;
   unit.physicalSize = script.physicalSize;
   unit.supportsDuplexScanning = type == scan::DocumentFeeder && script.duplex;
@@ -41,7 +41,7 @@ void FakeScannerDevice::requestOpenSession() {
     }
     open_ = true;
     unit_.reset();
-    if (!script.unitTypes.isEmpty()) unit_ = unitOfType(script.unitTypes.first());
+    if (!script.unitTypes.isEmpty()) unit_ = unitOfType(script.selectedUnit.value_or(script.unitTypes.first()));
     emit didOpenSession(QString());
     emit didBecomeReady();
   });
@@ -62,7 +62,11 @@ QList<int> FakeScannerDevice::availableFunctionalUnitTypes() const {
 }
 
 std::optional<scan::FunctionalUnit> FakeScannerDevice::selectedFunctionalUnit() const {
-  return open_ ? unit_ : std::nullopt;
+  if (!open_ || !unit_) return std::nullopt;
+  scan::FunctionalUnit unit = unitOfType(unit_->type);
+  unit.scanInProgress = unit_->scanInProgress;
+  unit.overviewScanInProgress = unit_->overviewScanInProgress;
+  return unit;
 }
 
 void FakeScannerDevice::requestSelectFunctionalUnit(int type) {
@@ -122,6 +126,19 @@ void FakeScannerDevice::releaseScan() {
   if (!held_) return;
   held_ = false;
   later([this] { overview_ ? runOverview() : runScan(); });
+}
+
+void FakeScannerDevice::finishScan(const QStringList& pages, const QString& error) {
+  for (const QString& page : pages) emit didScanToFile(page);
+  if (unit_) unit_->scanInProgress = false;
+  held_ = false;
+  emit didCompleteScan(error);
+}
+
+void FakeScannerDevice::finishOverview(const QImage& image, const QString& error) {
+  if (unit_) unit_->overviewScanInProgress = false;
+  held_ = false;
+  emit didCompleteOverviewScan(image, error);
 }
 
 void FakeScannerDevice::runOverview() {

@@ -1,7 +1,8 @@
 // A scriptable scanner behind the device interface, for what SANE's test backend cannot
 // show: duplex feeders, transparency units, resolution lists, failing sessions, warm-up and
-// a device that disappears during a scan. Signals come from the event loop, never from
-// inside the request, as with a real device.
+// a device that disappears during a scan; with held scans, the scanner window's tests end each
+// scan themselves. Signals come from the event loop, never from inside the request, as with a
+// real device (finishScan and finishOverview answer at once).
 #pragma once
 
 #include "platform/ScannerDevice.h"
@@ -11,6 +12,7 @@
 #include <QSize>
 #include <QStringList>
 #include <QSizeF>
+#include <functional>
 #include <optional>
 
 namespace zuvo::test {
@@ -20,9 +22,13 @@ class FakeScannerBrowser;
 struct FakeScannerScript {
   QString openError;                   // non-empty: the session fails with this text
   QList<int> unitTypes{scan::Flatbed};  // as availableFunctionalUnitTypes reports them
+  std::optional<int> selectedUnit;      // selected when the session opens; the first type if unset
+  // The selected unit is described from the script whenever it is asked for, so changes
+  // to these apply at once.
   QList<int> resolutions{75, 150, 300, 600};
   QSizeF physicalSize{8.5, 11.69};      // inches
   bool duplex = false;                  // the feeder can scan both sides
+  bool overviewScans = true;            // units other than the feeder can do an overview scan
   int feederPages = 3;                  // pages in the feeder; 0: empty
   QSize pagePixels{85, 117};            // size of every page written
   QString scanError;                    // a device error once the pages are written
@@ -60,6 +66,10 @@ class FakeScannerDevice : public scan::ScannerDevice {
 
   // A held scan goes on.
   void releaseScan();
+  // The running scan or overview ends now, as the test says: these pages announced, then the
+  // completion with this error (no device error is reported, no file is written).
+  void finishScan(const QStringList& pages, const QString& error = {});
+  void finishOverview(const QImage& image, const QString& error = {});
   bool scanHeld() const { return held_; }
 
  private:

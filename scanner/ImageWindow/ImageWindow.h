@@ -4,6 +4,8 @@
 // once closed; the browser learns of the rewritten file through its folder watcher.
 #pragma once
 
+#include "scanner/ImageWindow/ImageEditPanel.h"  // editPanel() converts its QPointer
+
 #include <QByteArray>
 #include <QPointer>
 #include <QString>
@@ -11,7 +13,6 @@
 #include <memory>
 
 class ImageView;
-class ImageEditPanel;
 class QButtonGroup;
 class QPushButton;
 namespace Ui {

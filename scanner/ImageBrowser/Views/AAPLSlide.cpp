@@ -1,8 +1,8 @@
 #include "scanner/ImageBrowser/Views/AAPLSlide.h"
 
-#include "common/Log.h"
 #include "scanner/ImageBrowser/Views/AAPLCollectionView.h"
 #include "scanner/ImageBrowser/Views/AAPLSlideTableBackgroundView.h"
+#include "scanner/ImageWindow/ImageWindow.h"
 
 #include <QFontMetricsF>
 #include <QGraphicsScene>
@@ -14,8 +14,10 @@
 
 namespace {
 
+QWidget* openSingleImageWindow(const QString& path) { return ImageWindow::openFile(path).data(); }
+
 AAPLSlide::ImageWindowOpener& opener() {
-  static AAPLSlide::ImageWindowOpener function;
+  static AAPLSlide::ImageWindowOpener function = openSingleImageWindow;
   return function;
 }
 
@@ -56,7 +58,9 @@ void AAPLSlideBorderView::paint(QPainter* painter, const QStyleOptionGraphicsIte
                            s::kBorderCornerRadius - half);
 }
 
-void AAPLSlide::setImageWindowOpener(ImageWindowOpener function) { opener() = std::move(function); }
+void AAPLSlide::setImageWindowOpener(ImageWindowOpener function) {
+  opener() = function ? std::move(function) : openSingleImageWindow;
+}
 
 AAPLSlide::AAPLSlide(QGraphicsItem* parent) : QGraphicsObject(parent) {
   setAcceptedMouseButtons(Qt::LeftButton | Qt::RightButton);
@@ -148,15 +152,11 @@ void AAPLSlide::openImageFile() {
   const QString path = imageFile_->path();
   QPointer<QWidget>& open = openWindows()[path];
   if (open) {
+    open->setWindowState(open->windowState() & ~Qt::WindowMinimized);
     open->show();
     open->raise();
     open->activateWindow();
     imageWindow_ = open;
-    return;
-  }
-  if (!opener()) {
-    zuvo::logInfo(QStringLiteral("No image window to open %1 in").arg(path));
-    openWindows().remove(path);
     return;
   }
   QWidget* window = opener()(path);

@@ -39,7 +39,8 @@ class AAPLSlide : public QGraphicsObject {
 
   // Opens a single-image window for a file and hands it back (null when none was made).
   using ImageWindowOpener = std::function<QWidget*(const QString& filePath)>;
-  // Set by the program; until then a double click only logs that no window can be opened.
+  // The single-image window (ImageWindow::openFile) unless another opener is set; a null
+  // opener restores it.
   static void setImageWindowOpener(ImageWindowOpener opener);
 
   explicit AAPLSlide(QGraphicsItem* parent = nullptr);

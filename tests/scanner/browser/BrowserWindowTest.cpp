@@ -12,6 +12,8 @@
 #include "scanner/ImageBrowser/Views/AAPLHeaderView.h"
 #include "scanner/ImageBrowser/Views/AAPLSlide.h"
 #include "scanner/ImageBrowser/Views/AAPLSlideTableBackgroundView.h"
+#include "scanner/ImageWindow/ImageView.h"
+#include "scanner/ImageWindow/ImageWindow.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -169,6 +171,45 @@ TEST_F(BrowserWindowTest, SelectionByClicksAndItsStatus) {
   windows.clear();
   click(pointIn({0, 1}), Qt::NoModifier, true);
   EXPECT_EQ(opened, 2);  // that window had gone
+}
+
+// The browser's own opener: the single-image window of the file, once per file.
+TEST_F(BrowserWindowTest, DoubleClickOpensTheImageWindowOfThatPageOnce) {
+  const auto imageWindows = [] {
+    QList<ImageWindow*> windows;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* window = qobject_cast<ImageWindow*>(w)) windows << window;
+    return windows;
+  };
+  open();
+  ASSERT_TRUE(test::waitUntil([&] { return settled(3); }));
+  click(pointIn({0, 1}), Qt::NoModifier, true);
+  QList<ImageWindow*> windows = imageWindows();
+  ASSERT_EQ(windows.size(), 1);
+  QPointer<ImageWindow> first = windows[0];
+  EXPECT_EQ(first->filePath(), folder_ + "/Scan 2.jpeg");
+  EXPECT_TRUE(first->isVisible());
+  EXPECT_FALSE(first->imageView()->image().isNull());
+  EXPECT_EQ(view()->itemAtIndexPath({0, 1})->imageWindow(), first.data());
+
+  // Minimised, it comes back to the front on the next double click: no second window.
+  first->showMinimized();
+  click(pointIn({0, 1}), Qt::NoModifier, true);
+  EXPECT_EQ(imageWindows(), QList<ImageWindow*>{first.data()});
+  EXPECT_TRUE(first->isVisible());
+  EXPECT_FALSE(first->isMinimized());
+
+  // Another page has a window of its own; a closed window is opened anew.
+  click(pointIn({0, 0}), Qt::NoModifier, true);
+  ASSERT_EQ(imageWindows().size(), 2);
+  first->close();
+  ASSERT_TRUE(test::waitUntil([&] { return first.isNull(); }));
+  click(pointIn({0, 1}), Qt::NoModifier, true);
+  windows = imageWindows();
+  ASSERT_EQ(windows.size(), 2);
+  EXPECT_EQ(windows.count(view()->itemAtIndexPath({0, 1})->imageWindow()), 1);
+  for (ImageWindow* w : windows) w->close();
+  EXPECT_TRUE(test::readJsonLines(alertLog_).isEmpty());
 }
 
 TEST_F(BrowserWindowTest, EachLayoutPlacesTheSlidesWhereItSays) {

@@ -6,6 +6,7 @@
 #include "common/AAPLFileTreeWatcherThread.h"
 #include "common/Log.h"
 #include "common/Reachability.h"
+#include "editor/DocumentChanges.h"
 #include "editor/DocumentDatabase.h"
 #include "editor/DocumentToken.h"
 #include "editor/GlobalData.h"
@@ -189,6 +190,9 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   openWordDocument(info);
 
   const QFileInfo file(info->destinationFilePath);
+  // The copy as downloaded and filled in, to the nanosecond: any later save of the file is
+  // the user's, however soon it comes; the editor's own filling is not one.
+  handledTime_ = zuvo::changes::modificationTime(info->destinationFilePath);
   if (file.exists()) {
     const QString modified = formatModifiedDate(file.lastModified());
     QString why;

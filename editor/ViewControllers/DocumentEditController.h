@@ -8,11 +8,13 @@
 #pragma once
 
 #include "editor/DocInfo.h"
+#include "editor/DocumentChanges.h"
 
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -89,10 +91,19 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   // Change watching and upload steps (main thread).
   bool checkForChanges(const std::shared_ptr<DocInfo>& info);  // true when an upload started
   void runClosingSteps(const std::shared_ptr<DocInfo>& info);
+  void sendUpload(const std::shared_ptr<DocInfo>& info);
+  void settleThenSend(const std::shared_ptr<DocInfo>& info, std::optional<zuvo::changes::FileState> seen);
   void uploadDidFinish(const std::shared_ptr<DocInfo>& info);
   void uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error);
-  // The document closed while its last save was being uploaded: close once that upload ends.
+  // After every upload, good or failed: a newer save goes up next, or the document closes.
+  void continueAfterUpload(const std::shared_ptr<DocInfo>& info);
+  // The document closed while a save was being uploaded: close once the uploads are done.
   bool close_afterUpload = false;
+  // Full-precision modification times: the save known to be on the server (or the copy as
+  // opened), the one being sent, and the last one whose upload failed.
+  std::optional<std::chrono::nanoseconds> handledTime_;
+  std::optional<std::chrono::nanoseconds> sendingTime_;
+  std::optional<std::chrono::nanoseconds> failedTime_;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> finished_{false};
 };

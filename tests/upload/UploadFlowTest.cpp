@@ -145,7 +145,7 @@ class UploadFlow : public ::testing::Test {
   std::shared_ptr<DocInfo> info_;
 };
 
-TEST_F(UploadFlow, SaveMoreThanOneSecondNewerUploadsExactBytesThenReportsUpload) {
+TEST_F(UploadFlow, NewerSaveUploadsExactBytesThenReportsUpload) {
   open();
   const QByteArray saved("PK\x03\x04\r\n\0\xff\xfe end", 14);
   save(saved, kStored + 1, 500'000'000);
@@ -168,17 +168,22 @@ TEST_F(UploadFlow, SaveMoreThanOneSecondNewerUploadsExactBytesThenReportsUpload)
   EXPECT_LE(std::abs(when.secsTo(QDateTime::currentDateTimeUtc())), 60) << uploaded.toStdString();
   EXPECT_TRUE(alerts().isEmpty());
 
-  // A batch without a new save, and a save exactly one second newer than the stored date,
-  // upload nothing.
-  notify();
-  save("again", kStored + 2);
+  // A batch without a new save uploads nothing; a save half a second after the one uploaded
+  // (the stored text holds the same second) is a new save.
   notify();
   test::spin(500ms);
   EXPECT_EQ(bodies().size(), 2);
+  save("again", kStored + 2);
+  notify();
+  ASSERT_TRUE(waitForBodies(4));
+  settle();
+  EXPECT_EQ(bodies().mid(2), (QList<QByteArray>{uploadBody("again"), statusBody("upload")}));
   EXPECT_TRUE(QFile::exists(file_)) << "the lock file keeps the document open";
 }
 
-TEST_F(UploadFlow, NoSecondUploadWhileOneRuns) {
+// A save during an upload is uploaded once that upload and its report are answered, never in
+// parallel; the row records a save only once its upload succeeded.
+TEST_F(UploadFlow, SaveDuringAnUploadGoesUpNext) {
   server_.route("POST /plugin/upload.php",
                 QList<test::FakeReply>{{.status = 200, .delaySeconds = 1.5}, {.status = 200}});
   addRow("2024-01-01 00:00:00");  // a second row of the token: still one upload per pass
@@ -189,14 +194,17 @@ TEST_F(UploadFlow, NoSecondUploadWhileOneRuns) {
   EXPECT_TRUE(controller_->upload_onProgress);
   save("two", kStored + 10);
   notify();
-  ASSERT_TRUE(waitForBodies(2));
+  const std::string before = DocumentEditController::formatModifiedDate(QDateTime::fromSecsSinceEpoch(kStored)).toStdString();
+  EXPECT_EQ(column("modified"), (std::vector<std::string>{before, "2024-01-01 00:00:00"}));
+  ASSERT_TRUE(waitForBodies(4));
   settle();
-  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("one"), statusBody("upload")}));
-  // The row already holds the date of "two": only the next save goes up.
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("one"), statusBody("upload"), uploadBody("two"), statusBody("upload")}));
+  const std::string two = DocumentEditController::formatModifiedDate(QDateTime::fromSecsSinceEpoch(kStored + 10)).toStdString();
+  EXPECT_EQ(column("modified"), (std::vector<std::string>{two, two}));
   save("three", kStored + 15);
   notify();
-  ASSERT_TRUE(waitForBodies(4));
-  EXPECT_EQ(bodies().mid(2), (QList<QByteArray>{uploadBody("three"), statusBody("upload")}));
+  ASSERT_TRUE(waitForBodies(6));
+  EXPECT_EQ(bodies().mid(4), (QList<QByteArray>{uploadBody("three"), statusBody("upload")}));
 }
 
 TEST_F(UploadFlow, UnreadableOrMissingStoredDateCountsAsModified) {

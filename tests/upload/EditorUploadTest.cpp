@@ -1,5 +1,6 @@
 // ZuvoEditor end to end: a document opened in the fake word processor is uploaded after its
 // saves, reported, and backed up when the word processor closes it.
+#include "editor/BackupArchive.h"
 #include "editor/GlobalData.h"
 
 #include "support/EditorProcess.h"
@@ -350,4 +351,33 @@ TEST_F(EditorUpload, SlowlyWrittenSaveIsSentOnlyWhenComplete) {
   quiet();
   ASSERT_EQ(readFile(file_), kLetter);
   EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody(kLetter), statusBody("upload")}));
+}
+
+// The upload of an edit fails, the letter is closed, requested again and closed without a new
+// save: the archive of the edit is kept beside the new one.
+TEST_F(EditorUpload, ReopenedAfterAFailedUploadKeepsTheArchiveOfTheEdit) {
+  openLetter({FakeReply{.status = 500}});
+  saveAt(2s, "content", "the only copy of the edit");
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return !alerts().isEmpty(); }));
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitUntil([&] { return !QFile::exists(folder_); }, 30s)) << editor_.output().toStdString();
+  ASSERT_EQ(archived(), "the only copy of the edit");
+  const QString first = backup_ + "/" + kToken + ".zip";
+  const QDateTime written = QFileInfo(first).lastModified();
+
+  const int before = int(bodies().size());
+  EditorProcess::post({{"action", "DownloadDoc"},
+                       {"download_url", server_.url(kDocumentPath)},
+                       {"upload_url", server_.url("/")},
+                       {"is_new_doc", "1"}});
+  ASSERT_TRUE(waitUntil([&] { return QFile::exists(file_) && fake_.documents().contains(file_); }, 30s));
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) >= 1; }, 30s));
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitUntil([&] { return bodies().size() > before && !QFile::exists(folder_); }, 30s))
+      << editor_.output().toStdString();
+  EXPECT_EQ(archived(), kLetter);
+  QByteArray kept;
+  ASSERT_EQ(runProgram("7z", {"x", "-so", kPassword, zuvo::backup::datedArchivePath(first, written)}, &kept), 0);
+  EXPECT_EQ(kept, "the only copy of the edit");
 }

@@ -4,6 +4,7 @@
 #include "platform/TestHooks.h"
 
 #include "common/AAPLFileTreeWatcherThread.h"
+#include "editor/BackupArchive.h"
 #include "editor/GlobalData.h"
 #include "support/FakeDocumentServer.h"
 #include "support/JsonLines.h"
@@ -304,8 +305,9 @@ TEST_F(UploadFlow, SaveAndCloseWhileOfflineClosesAtOnce) {
 
 TEST_F(UploadFlow, ClosingArchivesRemovesAndReportsClose) {
   open();
-  // An older archive of the token is replaced.
+  // An older archive of the token is kept beside the new one.
   ASSERT_TRUE(test::writeFile(backup_ + "/" + kToken + ".zip", "old archive"));
+  setMtime(backup_ + "/" + kToken + ".zip", kStored);
   ASSERT_TRUE(QFile::remove(lock_));
   notify();
   ASSERT_TRUE(waitForBodies(1));
@@ -321,6 +323,7 @@ TEST_F(UploadFlow, ClosingArchivesRemovesAndReportsClose) {
   EXPECT_TRUE(listing.contains("Method = AES-256 Deflate"));
   EXPECT_FALSE(listing.contains("Path = " + kToken.toUtf8() + "/"));
   EXPECT_EQ(archived(), content_);
+  EXPECT_EQ(test::readFile(backup::datedArchivePath(archive, QDateTime::fromSecsSinceEpoch(kStored))), "old archive");
 
   // A later batch finds the folder gone: the change check ends with nothing sent.
   notify();

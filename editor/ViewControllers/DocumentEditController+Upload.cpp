@@ -81,6 +81,7 @@ bool DocumentEditController::checkForChanges(const std::shared_ptr<DocInfo>& inf
                        .arg(info->fileName, error));
     return false;
   }
+  recordDocument(info);
   QString why;
   const auto rows = zuvo::documentdb::modifiedDates(databasePath(), info->token, &why);
   if (!rows) {

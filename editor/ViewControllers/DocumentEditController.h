@@ -97,6 +97,10 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   void uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error);
   // After every upload, good or failed: a newer save goes up next, or the document closes.
   void continueAfterUpload(const std::shared_ptr<DocInfo>& info);
+  // Inserts the document's row when it is still missing (the database was busy or broken at
+  // the opening). False, with the reason in *error, when it is missing still.
+  bool recordDocument(const std::shared_ptr<DocInfo>& info, std::optional<QString>* error = nullptr);
+  std::optional<QString> unrecordedModified_;  // the row's `modified` while the row is missing
   // The document closed while a save was being uploaded: close once the uploads are done.
   bool close_afterUpload = false;
   // Full-precision modification times: the save known to be on the server (or the copy as

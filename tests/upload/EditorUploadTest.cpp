@@ -381,3 +381,60 @@ TEST_F(EditorUpload, ReopenedAfterAFailedUploadKeepsTheArchiveOfTheEdit) {
   ASSERT_EQ(runProgram("7z", {"x", "-so", kPassword, zuvo::backup::datedArchivePath(first, written)}, &kept), 0);
   EXPECT_EQ(kept, "the only copy of the edit");
 }
+
+// The database is held by another program for a few seconds when the letter arrives: the row
+// is written once it is free, the folder watched and the next save uploaded.
+TEST_F(EditorUpload, DatabaseBusyWhenTheLetterArrivesStillRecordsAndUploads) {
+  server_.route("POST /plugin/upload.php", FakeReply{});
+  ASSERT_TRUE(fake_.start());
+  ASSERT_TRUE(server_.start());
+  ASSERT_TRUE(editor_.start());
+  const QString database = GlobalData::sharedGlobalData().getDatabasePath();
+  ASSERT_TRUE(waitUntil([&] { return QFile::exists(database); }));
+  {
+    SQLite::Database holder(QFile::encodeName(database).toStdString(), SQLite::OPEN_READWRITE);
+    holder.exec("BEGIN EXCLUSIVE");
+    EditorProcess::post({{"action", "DownloadDoc"},
+                         {"download_url", server_.url(kDocumentPath)},
+                         {"upload_url", server_.url("/")},
+                         {"is_new_doc", "1"}});
+    ASSERT_TRUE(editor_.waitForOutput(kFileName + " : Downloading document completed", 30s));
+    spin(4s);  // the other program's work
+    holder.exec("COMMIT");
+  }
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
+  EXPECT_TRUE(editor_.waitForOutput(kFileName + " : Document details inserted into database successfully"));
+  ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(file_); }, 20s));
+  ASSERT_TRUE(writeFile(file_, "saved after the wait"));
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("saved after the wait"), statusBody("upload")}));
+  EXPECT_TRUE(alerts().isEmpty());
+}
+
+// A database that cannot record the letter at all: the folder is still watched, the user is
+// told once, and the closed letter is backed up and reported.
+TEST_F(EditorUpload, LetterThatCannotBeRecordedIsStillWatchedAndBackedUp) {
+  const QString database = GlobalData::sharedGlobalData().getDatabasePath();
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(database).path()));
+  ASSERT_TRUE(writeFile(database, QByteArray(4096, 'x')));  // no database at all
+  server_.route("POST /plugin/upload.php", FakeReply{});
+  ASSERT_TRUE(fake_.start());
+  ASSERT_TRUE(server_.start());
+  ASSERT_TRUE(editor_.start());
+  EditorProcess::post({{"action", "DownloadDoc"},
+                       {"download_url", server_.url(kDocumentPath)},
+                       {"upload_url", server_.url("/")},
+                       {"is_new_doc", "1"}});
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 1; }));
+  EXPECT_TRUE(alerts()[0]["informative"].toString().startsWith(kFileName + " could not be recorded"));
+  ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(file_); }, 20s));
+  ASSERT_TRUE(writeFile(file_, "saved while unrecorded"));
+  spin(1500ms);
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_EQ(bodies().last(), statusBody("close"));
+  EXPECT_EQ(archived(), "saved while unrecorded");
+  EXPECT_EQ(alerts().size(), 1);
+}

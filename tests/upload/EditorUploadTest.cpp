@@ -60,18 +60,25 @@ class EditorUpload : public ::testing::Test {
 
   // Starts everything and opens the letter; the hidden ".~lock" file keeps it open.
   void openLetter(const QList<FakeReply>& uploadReplies = {FakeReply{}}) {
-    server_.route("POST /plugin/upload.php", uploadReplies);
-    ASSERT_TRUE(fake_.start());
-    ASSERT_TRUE(server_.start());
-    ASSERT_TRUE(editor_.start());
-    EditorProcess::post({{"action", "DownloadDoc"},
-                         {"download_url", server_.url(kDocumentPath)},
-                         {"upload_url", server_.url("/")},
-                         {"is_new_doc", "1"}});
+    startAll(uploadReplies);
+    requestLetter();
     ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
     ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(file_); }, 20s));
     stored_ = storedModified();
     ASSERT_GT(stored_, 0);
+  }
+
+  void startAll(const QList<FakeReply>& uploadReplies = {FakeReply{}}) {
+    server_.route("POST /plugin/upload.php", uploadReplies);
+    ASSERT_TRUE(fake_.start());
+    ASSERT_TRUE(server_.start());
+    ASSERT_TRUE(editor_.start());
+  }
+  void requestLetter(const QString& path = kDocumentPath) const {
+    EditorProcess::post({{"action", "DownloadDoc"},
+                         {"download_url", server_.url(path)},
+                         {"upload_url", server_.url("/")},
+                         {"is_new_doc", "1"}});
   }
 
   qint64 storedModified() const {
@@ -287,19 +294,13 @@ TEST_F(EditorUpload, SaveAndCloseDuringASlowUploadSendsTheLastSaveThenCloseOnce)
 // second save reaches the server.
 TEST_F(EditorUpload, TenLettersSavedTwiceDuringSlowAnswersAllReachTheServer) {
   constexpr int kLetters = 10;
-  server_.route("POST /plugin/upload.php", FakeReply{.delaySeconds = 2});
-  ASSERT_TRUE(fake_.start());
-  ASSERT_TRUE(server_.start());
-  ASSERT_TRUE(editor_.start());
+  startAll({FakeReply{.delaySeconds = 2}});
   const QString documents = GlobalData::sharedGlobalData().getDocumentDownloadPath();
   auto fileOf = [&](int i) { return documents + QString("T%1/Letter_T%1.docx").arg(i); };
   for (int i = 0; i < kLetters; ++i) {
     const QString path = QString("/docs/Letter_T%1.docx").arg(i);
     ASSERT_TRUE(server_.route("GET " + path, FakeReply{.body = "letter " + QByteArray::number(i)}));
-    EditorProcess::post({{"action", "DownloadDoc"},
-                         {"download_url", server_.url(path)},
-                         {"upload_url", server_.url("/")},
-                         {"is_new_doc", "1"}});
+    requestLetter(path);
   }
   ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == kLetters; }, 60s)) << editor_.output().toStdString();
   ASSERT_TRUE(waitUntil([&] { return fake_.documents().size() == kLetters; }, 30s));
@@ -367,10 +368,7 @@ TEST_F(EditorUpload, ReopenedAfterAFailedUploadKeepsTheArchiveOfTheEdit) {
   const QDateTime written = QFileInfo(first).lastModified();
 
   const int before = int(bodies().size());
-  EditorProcess::post({{"action", "DownloadDoc"},
-                       {"download_url", server_.url(kDocumentPath)},
-                       {"upload_url", server_.url("/")},
-                       {"is_new_doc", "1"}});
+  requestLetter();
   ASSERT_TRUE(waitUntil([&] { return QFile::exists(file_) && fake_.documents().contains(file_); }, 30s));
   ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) >= 1; }, 30s));
   ASSERT_TRUE(fake_.close(file_));
@@ -385,19 +383,13 @@ TEST_F(EditorUpload, ReopenedAfterAFailedUploadKeepsTheArchiveOfTheEdit) {
 // The database is held by another program for a few seconds when the letter arrives: the row
 // is written once it is free, the folder watched and the next save uploaded.
 TEST_F(EditorUpload, DatabaseBusyWhenTheLetterArrivesStillRecordsAndUploads) {
-  server_.route("POST /plugin/upload.php", FakeReply{});
-  ASSERT_TRUE(fake_.start());
-  ASSERT_TRUE(server_.start());
-  ASSERT_TRUE(editor_.start());
+  startAll();
   const QString database = GlobalData::sharedGlobalData().getDatabasePath();
   ASSERT_TRUE(waitUntil([&] { return QFile::exists(database); }));
   {
     SQLite::Database holder(QFile::encodeName(database).toStdString(), SQLite::OPEN_READWRITE);
     holder.exec("BEGIN EXCLUSIVE");
-    EditorProcess::post({{"action", "DownloadDoc"},
-                         {"download_url", server_.url(kDocumentPath)},
-                         {"upload_url", server_.url("/")},
-                         {"is_new_doc", "1"}});
+    requestLetter();
     ASSERT_TRUE(editor_.waitForOutput(kFileName + " : Downloading document completed", 30s));
     spin(4s);  // the other program's work
     holder.exec("COMMIT");
@@ -417,14 +409,8 @@ TEST_F(EditorUpload, LetterThatCannotBeRecordedIsStillWatchedAndBackedUp) {
   const QString database = GlobalData::sharedGlobalData().getDatabasePath();
   ASSERT_TRUE(QDir().mkpath(QFileInfo(database).path()));
   ASSERT_TRUE(writeFile(database, QByteArray(4096, 'x')));  // no database at all
-  server_.route("POST /plugin/upload.php", FakeReply{});
-  ASSERT_TRUE(fake_.start());
-  ASSERT_TRUE(server_.start());
-  ASSERT_TRUE(editor_.start());
-  EditorProcess::post({{"action", "DownloadDoc"},
-                       {"download_url", server_.url(kDocumentPath)},
-                       {"upload_url", server_.url("/")},
-                       {"is_new_doc", "1"}});
+  startAll();
+  requestLetter();
   ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
   ASSERT_TRUE(waitUntil([&] { return alerts().size() == 1; }));
   EXPECT_TRUE(alerts()[0]["informative"].toString().startsWith(kFileName + " could not be recorded"));

@@ -144,11 +144,10 @@ void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
       [folder, partPath, folderReady](const zuvo::http::Response&) -> QString {
         // An earlier copy of this document may be watched: these are the editor's own changes.
         AAPLFileTreeWatcherThread::noteOwnChange(folder);
-        std::error_code ec;
-        std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), ec);
-        if (ec) {
-          zuvo::logError(QStringLiteral("Error creating Download Directory: %1")
-                             .arg(QString::fromLocal8Bit(ec.message().c_str())));
+        // The letter's folder is as private as the documents folder.
+        QString why;
+        if (!zuvo::files::makeOwnerOnlyFolder(folder, &why)) {
+          zuvo::logError(QStringLiteral("Error creating Download Directory: %1").arg(why));
           return QString();
         }
         *folderReady = QFileInfo(folder).isDir();

@@ -2,6 +2,7 @@
 // saves, reported, and backed up when the word processor closes it.
 #include "editor/BackupArchive.h"
 #include "editor/GlobalData.h"
+#include "platform/Paths.h"
 
 #include "support/EditorProcess.h"
 #include "support/FakeDocumentServer.h"
@@ -423,4 +424,25 @@ TEST_F(EditorUpload, LetterThatCannotBeRecordedIsStillWatchedAndBackedUp) {
   EXPECT_EQ(bodies().last(), statusBody("close"));
   EXPECT_EQ(archived(), "saved while unrecorded");
   EXPECT_EQ(alerts().size(), 1);
+}
+
+// Whatever the umask, the editor's folders, the letter's folder and the database are the
+// user's alone; a shared folder left wider before is tightened at start.
+TEST_F(EditorUpload, FoldersAndDatabaseAreOwnerOnly) {
+  const QString shared = zuvo::paths::dataFolder();
+  ASSERT_TRUE(QDir().mkpath(shared + "/Data"));
+  ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0755), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(shared + "/Data").constData(), 0777), 0);
+  const mode_t before = ::umask(0);
+  openLetter();
+  ::umask(before);
+  const GlobalData& data = GlobalData::sharedGlobalData();
+  auto mode = [](const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  for (const QString& folder : {shared, shared + "/Data", data.getDocumentDownloadPath(), data.getBackupDocumentPath(),
+                                data.getTempDirectoryPath(), folder_})
+    EXPECT_EQ(mode(QDir::cleanPath(folder)), 0700) << folder.toStdString();
+  EXPECT_EQ(mode(data.getDatabasePath()), 0600);
 }

@@ -36,6 +36,9 @@ constexpr char kBackupPassword[] = "Kavrel902476";
 // How long a saved file must stay unchanged before it counts as complete: longer than the
 // pauses of a word processor that writes a file in pieces.
 constexpr std::chrono::milliseconds kSettleTime{1500};
+// Pauses before the retries of a failed upload while the document stays open.
+constexpr std::chrono::milliseconds kRetryPauses[] = {std::chrono::seconds(10), std::chrono::seconds(30),
+                                                      std::chrono::seconds(90)};
 
 QString databasePath() { return GlobalData::sharedGlobalData().getDatabasePath(); }
 
@@ -66,11 +69,32 @@ void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>
     close_afterUpload = true;
     return;
   }
-  if (checkForChanges(info)) {
+  if (checkForChanges(info) || retryBeforeClosing(info)) {
     close_afterUpload = true;
     return;
   }
   runClosingSteps(info);
+}
+
+bool DocumentEditController::retryBeforeClosing(const std::shared_ptr<DocInfo>& info) {
+  if (!failedTime_ || closeRetried_) return false;
+  closeRetried_ = true;
+  failedTime_.reset();
+  return checkForChanges(info);
+}
+
+void DocumentEditController::scheduleRetry(const std::shared_ptr<DocInfo>& info) {
+  if (retries_ >= int(std::size(kRetryPauses))) return;
+  const std::weak_ptr<DocumentEditController> weak = weak_from_this();
+  const std::chrono::nanoseconds failed = *failedTime_;
+  QTimer::singleShot(kRetryPauses[retries_++], QCoreApplication::instance(), [weak, info, failed] {
+    const auto self = weak.lock();
+    // Only while that same save is still the one that failed and nothing else runs.
+    if (!self || self->closing_ || self->upload_onProgress || self->failedTime_ != failed) return;
+    if (zuvo::changes::folderEntryCount(info->destinationFolderPath) < 2) return;
+    self->failedTime_.reset();
+    self->checkForChanges(info);
+  });
 }
 
 bool DocumentEditController::checkForChanges(const std::shared_ptr<DocInfo>& info) {
@@ -107,17 +131,19 @@ void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& inf
   zuvo::logInfo(QStringLiteral("%1 : Stopped monitoring document").arg(name));
   if (placeHolderWindowController) placeHolderWindowController->close();
   zuvo::logInfo(QStringLiteral("%1 : Backup started.").arg(name));
+  closing_ = true;
 
   const GlobalData& data = GlobalData::sharedGlobalData();
   const QString folder = QDir::cleanPath(data.getDocumentDownloadPath() + QLatin1Char('/') + info->token);
   const QString backupFolder = QDir::cleanPath(data.getBackupDocumentPath());
   // When the other path has closed this document already, the folder is gone and its
   // archive stays as it is.
+  const QString archive = backupFolder + QLatin1Char('/') + info->token + QStringLiteral(".zip");
+  QString kept = folder;  // where the document's last state is
   if (existsNoFollow(folder)) {
     QString why;
-    if (zuvo::backup::writeFolderArchive(folder, backupFolder + QLatin1Char('/') + info->token +
-                                                     QStringLiteral(".zip"),
-                                         kBackupPassword, &why)) {
+    if (zuvo::backup::writeFolderArchive(folder, archive, kBackupPassword, &why)) {
+      kept = archive;
       zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(name));
       // remove_all does not follow links out of the folder.
       AAPLFileTreeWatcherThread::noteOwnChange(folder);
@@ -128,7 +154,8 @@ void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& inf
                           .arg(name, QString::fromStdString(ec.message())));
     } else {
       zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
-      moveFilefrom(folder, backupFolder + QLatin1Char('/') + info->token);
+      if (moveFilefrom(folder, backupFolder + QLatin1Char('/') + info->token))
+        kept = backupFolder + QLatin1Char('/') + info->token;
     }
   }
 
@@ -142,6 +169,10 @@ void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& inf
                         zuvo::logInfo(QStringLiteral("%1 : Error occurred while sending status, Error : %2")
                                           .arg(info->fileName, error.value_or(QString())));
                       });
+  // Told once everything is settled and the report is on its way.
+  if (lastSaveUnsent_)
+    zuvo::showAlert(QStringLiteral("The last changes of %1 could not be sent to the server.").arg(name),
+                    QStringLiteral("They are kept only in the backup %1.").arg(kept), {QStringLiteral("Ok")});
 }
 
 void DocumentEditController::stopWatchingFolder() {
@@ -168,6 +199,7 @@ void DocumentEditController::uploadWordDocument(const std::shared_ptr<DocInfo>& 
   if (!zuvo::reachability::isHostReachable(QString::fromUtf8(zuvo::deployment::kReachabilityHost))) {
     zuvo::logInfo(QStringLiteral("%1 : Internet connection appears to be offline").arg(name));
     upload_onProgress = false;
+    lastSaveUnsent_ = true;
     zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."),
                     {QStringLiteral("Ok")});
     return;
@@ -220,11 +252,15 @@ void DocumentEditController::settleThenSend(const std::shared_ptr<DocInfo>& info
 void DocumentEditController::uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error) {
   zuvo::logError(QStringLiteral("%1 : An error occurred while uploading document. Error: %2")
                      .arg(info->fileName, error));
+  const bool retry = sendingTime_ && sendingTime_ == lastFailedSave_;
   failedTime_ = sendingTime_;
+  lastFailedSave_ = sendingTime_;
+  lastSaveUnsent_ = true;
   // The flag stays set while the alert is up, so a batch handled meanwhile only marks what
-  // is due; the flow goes on once it is answered.
-  zuvo::showAlert(QStringLiteral("An error occurred while uploading document. Error : %1").arg(error),
-                  QString(), {QStringLiteral("Ok")});
+  // is due; the flow goes on once it is answered. Retries of the same save fail silently.
+  if (!retry)
+    zuvo::showAlert(QStringLiteral("An error occurred while uploading document. Error : %1").arg(error),
+                    QString(), {QStringLiteral("Ok")});
   continueAfterUpload(info);
 }
 
@@ -235,6 +271,8 @@ void DocumentEditController::uploadDidFinish(const std::shared_ptr<DocInfo>& inf
   // Only now is this save handled: a failed upload leaves it due.
   handledTime_ = sendingTime_;
   failedTime_.reset();
+  lastSaveUnsent_ = false;
+  retries_ = 0;
   if (sendingTime_ && !zuvo::documentdb::updateModified(
                           db, formatModifiedDate(zuvo::changes::toDateTime(*sendingTime_)), info->token, &why)) {
     zuvo::logError(QStringLiteral("%1 : Error occurred while updating modified status in database").arg(name));
@@ -262,11 +300,12 @@ void DocumentEditController::continueAfterUpload(const std::shared_ptr<DocInfo>&
   const int entries = zuvo::changes::folderEntryCount(info->destinationFolderPath);
   if (entries >= 2) {
     close_afterUpload = false;
-    checkForChanges(info);
+    if (!checkForChanges(info) && failedTime_ && !upload_onProgress) scheduleRetry(info);
     return;
   }
-  // Closed: a save newer than the one just sent goes up before the closing steps.
-  if (entries == 1 && checkForChanges(info)) {
+  // Closed: a save newer than the one just sent goes up before the closing steps, and a
+  // failed one is tried once more.
+  if (entries == 1 && (checkForChanges(info) || retryBeforeClosing(info))) {
     close_afterUpload = true;
     return;
   }

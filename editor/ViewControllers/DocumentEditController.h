@@ -108,6 +108,17 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   std::optional<std::chrono::nanoseconds> handledTime_;
   std::optional<std::chrono::nanoseconds> sendingTime_;
   std::optional<std::chrono::nanoseconds> failedTime_;
+  // The last save is not on the server (its upload failed, or the network was away).
+  bool lastSaveUnsent_ = false;
+  std::optional<std::chrono::nanoseconds> lastFailedSave_;  // stays after a retry clears failedTime_
+  // Retries of a failed save while the document stays open, and the one at its close.
+  int retries_ = 0;
+  bool closeRetried_ = false;
+  bool closing_ = false;
+  void scheduleRetry(const std::shared_ptr<DocInfo>& info);
+  // The closing steps, after one more try of a save whose upload failed. True when that try
+  // started (its completion closes).
+  bool retryBeforeClosing(const std::shared_ptr<DocInfo>& info);
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> finished_{false};
 };

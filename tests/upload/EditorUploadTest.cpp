@@ -446,3 +446,27 @@ TEST_F(EditorUpload, FoldersAndDatabaseAreOwnerOnly) {
     EXPECT_EQ(mode(QDir::cleanPath(folder)), 0700) << folder.toStdString();
   EXPECT_EQ(mode(data.getDatabasePath()), 0600);
 }
+
+// A failed upload is tried again while the letter stays open, and once more when it closes;
+// when that fails too, the user is told that the last changes are only in the backup.
+TEST_F(EditorUpload, FailedUploadIsRetriedWhileOpenAndOnceMoreAtClose) {
+  openLetter({FakeReply{.status = 503}, FakeReply{}});
+  saveAt(2s, "content", "first");
+  ASSERT_TRUE(waitForBodies(3, 60s)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("first"), uploadBody("first"), statusBody("upload")}));
+  EXPECT_EQ(alerts().size(), 1);
+  EXPECT_EQ(storedModified(), stored_ + 2);
+
+  ASSERT_TRUE(server_.route("POST /plugin/upload.php", QList<FakeReply>{{.status = 500}, {.status = 500}, {}}));
+  saveAt(4s, "content", "second");
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 2; }, 20s)) << editor_.output().toStdString();
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(6, 30s)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_EQ(bodies().mid(3), (QList<QByteArray>{uploadBody("second"), uploadBody("second"), statusBody("close")}));
+  EXPECT_EQ(archived(), "second");
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 3; }));
+  EXPECT_EQ(alerts()[2]["message"].toString(), "The last changes of " + kFileName + " could not be sent to the server.");
+  EXPECT_EQ(alerts()[2]["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
+  EXPECT_EQ(storedModified(), stored_ + 2) << "the unsent save is not recorded as handled";
+}

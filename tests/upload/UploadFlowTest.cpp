@@ -296,7 +296,8 @@ TEST_F(UploadFlow, SaveAndCloseWhileOfflineClosesAtOnce) {
   ASSERT_TRUE(QFile::remove(lock_));
   save("last save", kStored + 30);
   if (!withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
-  EXPECT_EQ(alerts().size(), 1);
+  ASSERT_EQ(alerts().size(), 2);
+  EXPECT_EQ(alerts()[1]["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
   EXPECT_FALSE(QFile::exists(folder_));
   EXPECT_EQ(archived(), "last save");
   test::spin(300ms);
@@ -354,23 +355,39 @@ TEST_F(UploadFlow, FailedZipMovesTheFolderUnlessTheFallbackExists) {
 }
 
 // The save on closing and the removal of the lock file come in one batch: the last save is
-// uploaded, whether that upload succeeds or fails, and then the document is closed.
+// uploaded, a failed upload tried once more, and then the document is closed; when the save
+// never reached the server the user is told it is only in the backup.
 TEST_F(UploadFlow, SaveAndCloseInOneBatchUploadsTheLastSaveThenCloses) {
-  for (const int status : {200, 500}) {
-    SCOPED_TRACE(status);
-    ASSERT_TRUE(server_.route("POST /plugin/upload.php", QList<test::FakeReply>{{.status = status}, {.status = 200}}));
+  struct Case {
+    QList<int> statuses;
+    int uploads;
+    bool unsent;
+  } cases[] = {{{200}, 1, false}, {{500, 200}, 2, false}, {{500, 500, 200}, 2, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.statuses.size());
+    QList<test::FakeReply> replies;
+    for (const int status : c.statuses) replies << test::FakeReply{.status = status};
+    ASSERT_TRUE(server_.route("POST /plugin/upload.php", replies));
     open();
     ASSERT_TRUE(QDir().mkpath(folder_));
-    save("last save " + QByteArray::number(status), kStored + status);
+    save("last save " + QByteArray::number(c.statuses.size()), kStored + 10 * c.statuses.size());
     QFile::remove(lock_);
     const int before = int(bodies().size());
+    const int alertsBefore = int(alerts().size());
     notify();
-    ASSERT_TRUE(waitForBodies(before + 2));
+    ASSERT_TRUE(waitForBodies(before + c.uploads + 1));
     test::spin(300ms);
-    EXPECT_EQ(bodies().mid(before), (QList<QByteArray>{uploadBody(content_), statusBody("close")}));
+    QList<QByteArray> expected(c.uploads, uploadBody(content_));
+    expected << statusBody("close");
+    EXPECT_EQ(bodies().mid(before), expected);
     EXPECT_FALSE(QFile::exists(folder_));
     EXPECT_EQ(archived(), content_);
-    EXPECT_EQ(alerts().size(), status == 200 ? 0 : 1);
+    const QList<QJsonObject> shown = alerts().mid(alertsBefore);
+    ASSERT_EQ(shown.size(), (c.uploads > 1 ? 1 : 0) + (c.unsent ? 1 : 0));
+    if (c.unsent) {
+      EXPECT_EQ(shown.last()["message"].toString(), "The last changes of " + kFileName + " could not be sent to the server.");
+      EXPECT_EQ(shown.last()["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
+    }
   }
 }
 

@@ -13,28 +13,19 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <cerrno>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace {
 
 const QString kDatabaseResource = QStringLiteral(":/ZuvoEditor.sqlite");
 
-QString describe(const std::error_code& ec, const QString& path) {
-  return QStringLiteral("%1 (%2)").arg(QString::fromStdString(ec.message()), path);
-}
-
-// Creates the folder with its parents when nothing is at the path. False (and the error)
-// when it cannot be made.
+// The folder, with its parents, as a private folder of this user: it holds patients'
+// letters. A wider existing folder is tightened. False (and the error) when that fails.
 bool ensureFolder(const QString& path, QString* error) {
-  if (QFileInfo::exists(path)) return true;
-  std::error_code ec;
-  std::filesystem::create_directories(QDir::cleanPath(path).toStdString(), ec);
-  if (ec) {
-    *error = describe(ec, path);
-    return false;
-  }
-  return true;
+  return zuvo::files::makeOwnerOnlyFolder(QDir::cleanPath(path), error);
 }
 
 // Copies the carried database to the path, never replacing what is there, and never leaving
@@ -51,7 +42,7 @@ bool copyDatabase(const QString& path, QString* error) {
     *error = QStringLiteral("%1 (%2)").arg(temp.errorString(), path);
     return false;
   }
-  temp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+  temp.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
   int err = 0;
   if (!zuvo::files::renameNoReplace(temp.fileName(), path, nullptr, &err)) {
     *error = QStringLiteral("%1 (%2)").arg(zuvo::files::errnoText(err), path);
@@ -59,6 +50,15 @@ bool copyDatabase(const QString& path, QString* error) {
   }
   temp.setAutoRemove(false);
   return true;
+}
+
+// An existing database file readable by others is made owner-only; links are left alone.
+void protectDatabase(const QString& path) {
+  const QByteArray p = QFile::encodeName(path);
+  struct stat st {};
+  if (::lstat(p.constData(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0077) == 0) return;
+  if (::chmod(p.constData(), st.st_mode & 0700) != 0)
+    zuvo::logError(QStringLiteral("Cannot protect the database %1: %2").arg(path, zuvo::files::errnoText(errno)));
 }
 
 }  // namespace
@@ -84,6 +84,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::checkAndCreateDatabase() {
   const GlobalData& data = GlobalData::sharedGlobalData();
   QString error;
+  // The shared folder and the editor's own ones above the documents are private too.
+  for (const QString& folder : {zuvo::paths::dataFolder(), zuvo::paths::dataFolder() + QStringLiteral("/Data"),
+                                QFileInfo(data.getDatabasePath()).path()})
+    if (!ensureFolder(folder, &error)) zuvo::logError(QStringLiteral("Error creating Data Directory: %1").arg(error));
   if (!ensureFolder(data.getDocumentDownloadPath(), &error)) {
     zuvo::logError(QStringLiteral("Error creating Download Directory: %1").arg(error));
     return;
@@ -99,6 +103,7 @@ void AppDelegate::checkAndCreateDatabase() {
   const QString database = data.getDatabasePath();
   if (!QFileInfo::exists(database) && !copyDatabase(database, &error))
     zuvo::logError(QStringLiteral("Error while creating database : %1").arg(error));
+  protectDatabase(database);
 }
 
 void AppDelegate::callbackWithNotification(const QVariantMap& userInfo) {
@@ -137,10 +142,9 @@ void AppDelegate::printDocuments(const QVariantMap& userInfo) {
   std::error_code ec;
   // remove_all removes symbolic links themselves, never what they point to.
   std::filesystem::remove_all(temp.toStdString(), ec);
-  ec.clear();
-  std::filesystem::create_directories(temp.toStdString(), ec);
-  if (ec) {
-    zuvo::logError(QStringLiteral("Error creating Temp Directory: %1").arg(describe(ec, temp)));
+  QString error;
+  if (!ensureFolder(temp, &error)) {
+    zuvo::logError(QStringLiteral("Error creating Temp Directory: %1").arg(error));
     return;
   }
   // The previous controller is released here; its running downloads keep it until its own

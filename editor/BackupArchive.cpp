@@ -1,6 +1,7 @@
 #include "editor/BackupArchive.h"
 #include "platform/Files.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <zip.h>
@@ -13,6 +14,8 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -113,6 +116,36 @@ bool archiveHoldsEntries(const std::string& path, const std::vector<Entry>& entr
   return ok;
 }
 
+// Flushes a file, or a folder's entries, to disk.
+bool syncPath(const std::string& path, bool folder, QString* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+  const bool ok = fd >= 0 && ::fsync(fd) == 0;
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  if (!ok) *error = QStringLiteral("Cannot flush %1: %2").arg(fromNative(path), zuvo::files::errnoText(err));
+  return ok;
+}
+
+// An archive already there may hold the only copy of an earlier edit: it moves to a name
+// dated by when it was written, never over another file.
+bool keepOlderArchive(const QString& archivePath, QString* error) {
+  struct stat st {};
+  if (::lstat(QFile::encodeName(archivePath).constData(), &st) != 0) return true;
+  if (!S_ISREG(st.st_mode)) {
+    *error = QStringLiteral("%1 is in the way: it is no archive").arg(archivePath);
+    return false;
+  }
+  const QDateTime written = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec);
+  for (int n = 1; n < 1000; ++n) {
+    int err = 0;
+    if (zuvo::files::renameNoReplace(archivePath, datedArchivePath(archivePath, written, n), error, &err))
+      return true;
+    if (err != EEXIST) return false;
+  }
+  *error = QStringLiteral("Cannot keep the older archive %1: every dated name is taken").arg(archivePath);
+  return false;
+}
+
 }  // namespace
 
 bool writeFolderArchive(const QString& folder, const QString& archivePath, const QByteArray& password,
@@ -150,14 +183,22 @@ bool writeFolderArchive(const QString& folder, const QString& archivePath, const
     zip_discard(za);
     ok = false;
   }
-  ok = ok && archiveHoldsEntries(temp, entries, &why);
-  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
-    why = QStringLiteral("Cannot replace %1: %2")
-              .arg(archivePath, zuvo::files::errnoText(errno));
+  ok = ok && archiveHoldsEntries(temp, entries, &why) && syncPath(temp, false, &why);
+  ok = ok && keepOlderArchive(archivePath, &why);
+  if (ok && !zuvo::files::renameNoReplace(QFile::decodeName(QByteArray::fromStdString(temp)), archivePath, &why))
     ok = false;
-  }
+  // The archive's name is on disk before the caller removes the document's folder.
+  ok = ok && syncPath(fs::path(target).parent_path().string(), true, &why);
   if (!ok) ::unlink(temp.c_str());
   return ok;
+}
+
+QString datedArchivePath(const QString& archivePath, const QDateTime& written, int n) {
+  QString base = archivePath;
+  if (base.endsWith(QLatin1String(".zip"))) base.chop(4);
+  base += QLatin1Char('-') + written.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  if (n > 1) base += QLatin1Char('-') + QString::number(n);
+  return base + QStringLiteral(".zip");
 }
 
 }  // namespace zuvo::backup

@@ -17,23 +17,32 @@ int folderEntryCount(const QString& folder) {
                  .size());
 }
 
-std::optional<std::chrono::nanoseconds> modificationTime(const QString& path, QString* error) {
+std::optional<FileState> fileState(const QString& path, QString* error) {
   struct stat st {};
   if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
     if (error) *error = files::errnoText(path, errno);
     return std::nullopt;
   }
-  return std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
+  return FileState{qint64(st.st_size),
+                   std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)};
+}
+
+std::optional<std::chrono::nanoseconds> modificationTime(const QString& path, QString* error) {
+  const std::optional<FileState> state = fileState(path, error);
+  if (!state) return std::nullopt;
+  return state->modified;
 }
 
 QDateTime toDateTime(std::chrono::nanoseconds time) {
   return QDateTime::fromSecsSinceEpoch(std::chrono::floor<std::chrono::seconds>(time).count());
 }
 
-bool isModifiedSince(std::chrono::nanoseconds fileTime, const QDateTime& stored) {
+bool isModifiedSince(std::chrono::nanoseconds fileTime, const QDateTime& stored,
+                     std::optional<std::chrono::nanoseconds> handled) {
+  if (handled) return fileTime > *handled;
   if (!stored.isValid()) return true;
   const std::chrono::nanoseconds storedTime = std::chrono::milliseconds(stored.toMSecsSinceEpoch());
-  return fileTime - storedTime > std::chrono::seconds(1);
+  return fileTime - storedTime >= std::chrono::seconds(1);
 }
 
 }  // namespace zuvo::changes

@@ -16,12 +16,23 @@ int folderEntryCount(const QString& folder);
 // it cannot be read.
 std::optional<std::chrono::nanoseconds> modificationTime(const QString& path, QString* error = nullptr);
 
+// What tells a file still being written from a finished one.
+struct FileState {
+  qint64 size = 0;
+  std::chrono::nanoseconds modified{};
+  bool operator==(const FileState&) const = default;
+};
+// No value (reason in *error) when the file cannot be read.
+std::optional<FileState> fileState(const QString& path, QString* error = nullptr);
+
 // The date as the stored text has it: whole seconds.
 QDateTime toDateTime(std::chrono::nanoseconds time);
 
-// The file counts as saved anew when it is more than 1.0 s later than the stored date.
-// A stored text that could not be read (invalid date) counts as modified, so that a
-// damaged row cannot stop every later upload.
-bool isModifiedSince(std::chrono::nanoseconds fileTime, const QDateTime& stored);
+// The file counts as saved anew when it is later than the save last handled, compared to the
+// nanosecond. Without that time, only the stored text (whole seconds) is known: the file then
+// counts when it lies in a later second, and a stored text that could not be read (invalid
+// date) counts as modified, so that a damaged row cannot stop every later upload.
+bool isModifiedSince(std::chrono::nanoseconds fileTime, const QDateTime& stored,
+                     std::optional<std::chrono::nanoseconds> handled = std::nullopt);
 
 }  // namespace zuvo::changes

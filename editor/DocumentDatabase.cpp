@@ -11,8 +11,9 @@ namespace zuvo::documentdb {
 
 namespace {
 
-// A reader elsewhere (another document's step, a tool) may hold the file for a moment.
-constexpr int kBusyTimeoutMs = 2000;
+// A reader elsewhere (another document's step, a backup tool, an indexer) may hold the file
+// for a few seconds; a document that cannot be recorded is not uploaded.
+constexpr int kBusyTimeoutMs = 10000;
 
 SQLite::Database open(const QString& path) {
   return SQLite::Database(QFile::encodeName(path).toStdString(), SQLite::OPEN_READWRITE,

@@ -6,6 +6,7 @@
 #include "common/AAPLFileTreeWatcherThread.h"
 #include "common/Log.h"
 #include "common/Reachability.h"
+#include "editor/DocumentChanges.h"
 #include "editor/DocumentDatabase.h"
 #include "editor/DocumentToken.h"
 #include "editor/GlobalData.h"
@@ -143,11 +144,10 @@ void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
       [folder, partPath, folderReady](const zuvo::http::Response&) -> QString {
         // An earlier copy of this document may be watched: these are the editor's own changes.
         AAPLFileTreeWatcherThread::noteOwnChange(folder);
-        std::error_code ec;
-        std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), ec);
-        if (ec) {
-          zuvo::logError(QStringLiteral("Error creating Download Directory: %1")
-                             .arg(QString::fromLocal8Bit(ec.message().c_str())));
+        // The letter's folder is as private as the documents folder.
+        QString why;
+        if (!zuvo::files::makeOwnerOnlyFolder(folder, &why)) {
+          zuvo::logError(QStringLiteral("Error creating Download Directory: %1").arg(why));
           return QString();
         }
         *folderReady = QFileInfo(folder).isDir();
@@ -189,16 +189,13 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   openWordDocument(info);
 
   const QFileInfo file(info->destinationFilePath);
+  // The copy as downloaded and filled in, to the nanosecond: any later save of the file is
+  // the user's, however soon it comes; the editor's own filling is not one.
+  handledTime_ = zuvo::changes::modificationTime(info->destinationFilePath);
+  std::optional<QString> notRecorded;
   if (file.exists()) {
-    const QString modified = formatModifiedDate(file.lastModified());
-    QString why;
-    if (!zuvo::documentdb::insertDocument(GlobalData::sharedGlobalData().getDatabasePath(), info->fileName,
-                                          modified, info->token, &why)) {
-      zuvo::logError(QStringLiteral("Error while inserting document details into database"));
-      zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
-      return;
-    }
-    zuvo::logInfo(QStringLiteral("%1 : Document details inserted into database successfully").arg(info->fileName));
+    unrecordedModified_ = formatModifiedDate(file.lastModified());
+    if (!recordDocument(info, &notRecorded)) notRecorded = notRecorded.value_or(QString());
   }
 
   // The handler holds the controller and its record until the watcher is stopped.
@@ -212,6 +209,28 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
     return;
   }
   fileTreeWatcherThread->start();
+  // Watched whatever the database said; the user hears of a failed record once.
+  if (notRecorded)
+    zuvo::showAlert(QStringLiteral("Error"),
+                    QStringLiteral("%1 could not be recorded in the editor's database (%2). It is still "
+                                   "watched and backed up when it is closed.")
+                        .arg(info->fileName, *notRecorded),
+                    {QStringLiteral("Ok")});
+}
+
+bool DocumentEditController::recordDocument(const std::shared_ptr<DocInfo>& info, std::optional<QString>* error) {
+  if (!unrecordedModified_) return true;
+  QString why;
+  if (!zuvo::documentdb::insertDocument(GlobalData::sharedGlobalData().getDatabasePath(), info->fileName,
+                                        *unrecordedModified_, info->token, &why)) {
+    zuvo::logError(QStringLiteral("Error while inserting document details into database"));
+    zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
+    if (error) *error = why;
+    return false;
+  }
+  unrecordedModified_.reset();
+  zuvo::logInfo(QStringLiteral("%1 : Document details inserted into database successfully").arg(info->fileName));
+  return true;
 }
 
 void DocumentEditController::openWordDocument(const std::shared_ptr<DocInfo>& info) {

@@ -8,11 +8,13 @@
 #pragma once
 
 #include "editor/DocInfo.h"
+#include "editor/DocumentChanges.h"
 
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -89,10 +91,34 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   // Change watching and upload steps (main thread).
   bool checkForChanges(const std::shared_ptr<DocInfo>& info);  // true when an upload started
   void runClosingSteps(const std::shared_ptr<DocInfo>& info);
+  void sendUpload(const std::shared_ptr<DocInfo>& info);
+  void settleThenSend(const std::shared_ptr<DocInfo>& info, std::optional<zuvo::changes::FileState> seen);
   void uploadDidFinish(const std::shared_ptr<DocInfo>& info);
   void uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error);
-  // The document closed while its last save was being uploaded: close once that upload ends.
+  // After every upload, good or failed: a newer save goes up next, or the document closes.
+  void continueAfterUpload(const std::shared_ptr<DocInfo>& info);
+  // Inserts the document's row when it is still missing (the database was busy or broken at
+  // the opening). False, with the reason in *error, when it is missing still.
+  bool recordDocument(const std::shared_ptr<DocInfo>& info, std::optional<QString>* error = nullptr);
+  std::optional<QString> unrecordedModified_;  // the row's `modified` while the row is missing
+  // The document closed while a save was being uploaded: close once the uploads are done.
   bool close_afterUpload = false;
+  // Full-precision modification times: the save known to be on the server (or the copy as
+  // opened), the one being sent, and the last one whose upload failed.
+  std::optional<std::chrono::nanoseconds> handledTime_;
+  std::optional<std::chrono::nanoseconds> sendingTime_;
+  std::optional<std::chrono::nanoseconds> failedTime_;
+  // The last save is not on the server (its upload failed, or the network was away).
+  bool lastSaveUnsent_ = false;
+  std::optional<std::chrono::nanoseconds> lastFailedSave_;  // stays after a retry clears failedTime_
+  // Retries of a failed save while the document stays open, and the one at its close.
+  int retries_ = 0;
+  bool closeRetried_ = false;
+  bool closing_ = false;
+  void scheduleRetry(const std::shared_ptr<DocInfo>& info);
+  // The closing steps, after one more try of a save whose upload failed. True when that try
+  // started (its completion closes).
+  bool retryBeforeClosing(const std::shared_ptr<DocInfo>& info);
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> finished_{false};
 };

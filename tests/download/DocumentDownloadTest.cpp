@@ -365,7 +365,8 @@ TEST_F(DocumentDownload, FailingScriptsAreLoggedPerEntryAndTheRestFollows) {
   EXPECT_EQ(rows().size(), 1);
 }
 
-TEST_F(DocumentDownload, FailedInsertStartsNoWatcherAndMissingFileNoRow) {
+// A row that cannot be written never keeps the folder from being watched.
+TEST_F(DocumentDownload, FailedInsertStillWatchesAndMissingFileNoRow) {
   FakeWordProcessor fake;
   ASSERT_TRUE(fake.start());
   server.route("/docs/Letter_D1.docx", FakeReply{200, {}, kLetter});
@@ -373,8 +374,10 @@ TEST_F(DocumentDownload, FailedInsertStartsNoWatcherAndMissingFileNoRow) {
   QFile::remove(GlobalData::sharedGlobalData().getDatabasePath());
   auto c = controller("/docs/Letter_D1.docx");
   runUntil(c, [&] { return logged("Error while inserting document details into database"); });
-  EXPECT_FALSE(c->fileTreeWatcherThread);
+  EXPECT_TRUE(zuvo::test::waitUntil([&] { return watched(c); }));
+  EXPECT_EQ(alerts().size(), 1);
   EXPECT_FALSE(QFileInfo::exists(GlobalData::sharedGlobalData().getDatabasePath()));  // not made empty
+  c->stopWatchingFolder();
 
   // A record whose file is gone: no row, nothing logged, still watched.
   auto d = DocumentEditController::create();

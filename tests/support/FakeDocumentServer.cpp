@@ -120,6 +120,7 @@ QList<JournaledRequest> FakeDocumentServer::requests() const {
   for (const QJsonObject& o : readJsonLines(journalPath())) {
     JournaledRequest r;
     r.seq = o["seq"].toInt();
+    r.time = o["time"].toDouble();
     r.method = o["method"].toString().toLatin1();
     r.target = o["target"].toString().toLatin1();
     r.path = o["path"].toString().toLatin1();

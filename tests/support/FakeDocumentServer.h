@@ -28,6 +28,7 @@ struct FakeReply {
 
 struct JournaledRequest {
   int seq = 0;
+  double time = 0;  // arrival, seconds since the epoch (the server's clock)
   QByteArray method;
   QByteArray target;  // raw, with query
   QByteArray path;    // raw, without query

@@ -2,6 +2,8 @@
 
 #include "support/TestSupport.h"
 
+#include "upload/UploadTestData.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -89,16 +91,26 @@ TEST(BackupArchive, EveryEntryRelativeDeflatedAndAes256) {
   EXPECT_EQ(st.st_mode & 0077, 0u) << "backups of documents stay private";
 }
 
-TEST(BackupArchive, NewArchiveReplacesOldOnlyWhenComplete) {
+// An older archive of the token may hold the only copy of an edit: it is kept under a name
+// dated by when it was written, the new one takes the token's name.
+TEST(BackupArchive, NewArchiveKeepsTheOlderOneUnderADatedName) {
   const QString root = test::makeTempDir();
   const QString archive = root + "/T1.zip";
+  constexpr qint64 kWritten = 1717236000;
+  const QDateTime written = QDateTime::fromSecsSinceEpoch(kWritten);
   ASSERT_TRUE(QDir().mkpath(root + "/T1"));
-  ASSERT_TRUE(test::writeFile(root + "/T1/doc.docx", "first"));
-  ASSERT_TRUE(backup::writeFolderArchive(root + "/T1", archive, kPassword));
-  ASSERT_TRUE(test::writeFile(root + "/T1/doc.docx", "second"));
-  ASSERT_TRUE(backup::writeFolderArchive(root + "/T1", archive, kPassword));
-  EXPECT_EQ(extracted(archive, "doc.docx", kPassword), "second");
+  for (const char* text : {"first", "second", "third"}) {
+    ASSERT_TRUE(test::writeFile(root + "/T1/doc.docx", text));
+    if (QFile::exists(archive)) upload_test::setMtime(archive, kWritten);
+    ASSERT_TRUE(backup::writeFolderArchive(root + "/T1", archive, kPassword)) << text;
+  }
+  EXPECT_EQ(extracted(archive, "doc.docx", kPassword), "third");
+  EXPECT_EQ(backup::datedArchivePath(archive, written), root + "/T1-" + written.toString("yyyyMMdd-HHmmss") + ".zip");
+  EXPECT_EQ(extracted(backup::datedArchivePath(archive, written), "doc.docx", kPassword), "first");
+  EXPECT_EQ(extracted(backup::datedArchivePath(archive, written, 2), "doc.docx", kPassword), "second");
   const QByteArray good = test::readFile(archive);
+  const int archives = int(folderEntries(root).filter(QRegularExpression("\\.zip$")).size());
+  EXPECT_EQ(archives, 3);
 
   // Each of these fails and leaves the older archive byte for byte.
   ASSERT_TRUE(QDir().mkpath(root + "/withpipe"));
@@ -121,4 +133,5 @@ TEST(BackupArchive, NewArchiveReplacesOldOnlyWhenComplete) {
 
   const QStringList left = folderEntries(root).filter(QRegularExpression("\\.zip\\."));
   EXPECT_TRUE(left.isEmpty()) << left.join(", ").toStdString();
+  EXPECT_EQ(folderEntries(root).filter(QRegularExpression("^T1.*\\.zip$")).size(), archives) << "a failure keeps no extra copy";
 }

@@ -17,23 +17,32 @@
 using namespace zuvo;
 using namespace std::chrono_literals;
 
-TEST(DocumentChanges, ModifiedOnlyWhenMoreThanOneSecondNewer) {
+// Compared to the nanosecond with the save last handled; with only the stored text (whole
+// seconds) a file counts from the next second on.
+TEST(DocumentChanges, ModifiedWhenNewerThanTheHandledSave) {
   const QDateTime stored = QDateTime::fromSecsSinceEpoch(1717236000);
   const std::chrono::nanoseconds base = 1717236000s;
+  const std::optional<std::chrono::nanoseconds> none;
+  const std::optional<std::chrono::nanoseconds> handled = base + 400ms;
   struct Case {
     std::chrono::nanoseconds file;
     QDateTime stored;
+    std::optional<std::chrono::nanoseconds> handled;
     bool modified;
   } cases[] = {
-      {base, stored, false},
-      {base + 1s, stored, false},
-      {base + 1s + 1ns, stored, true},
-      {base + 1500ms, stored, true},
-      {base - 5s, stored, false},
-      {base, QDateTime(), true},  // a stored text that could not be read
+      {base, stored, none, false},
+      {base + 999ms, stored, none, false},
+      {base + 1s, stored, none, true},
+      {base + 1500ms, stored, none, true},
+      {base - 5s, stored, none, false},
+      {base, QDateTime(), none, true},  // a stored text that could not be read
+      {base + 400ms, stored, handled, false},
+      {base + 400ms + 1ns, stored, handled, true},  // a save within the second of the download
+      {base + 300ms, stored, handled, false},
+      {base + 400ms, QDateTime(), handled, false},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(changes::isModifiedSince(c.file, c.stored), c.modified) << c.file.count();
+    EXPECT_EQ(changes::isModifiedSince(c.file, c.stored, c.handled), c.modified) << c.file.count();
 }
 
 TEST(DocumentChanges, ModificationTimeOfRealFiles) {

@@ -1,6 +1,8 @@
 // ZuvoEditor end to end: a document opened in the fake word processor is uploaded after its
 // saves, reported, and backed up when the word processor closes it.
+#include "editor/BackupArchive.h"
 #include "editor/GlobalData.h"
+#include "platform/Paths.h"
 
 #include "support/EditorProcess.h"
 #include "support/FakeDocumentServer.h"
@@ -28,6 +30,12 @@ const QString kDocumentPath = "/docs/Brief_M%C3%BCller_ABC123.docx";
 const QByteArray kLetter("Dear Ann,\r\n\0\xff binary tail\r\n", 27);
 const QByteArray kPassword = "-pKavrel902476";
 
+qint64 mtimeNanos(const QString& path) {
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return 0;
+  return qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
 // Threads of the program that run a folder watcher.
 int watcherThreads(qint64 pid) {
   int n = 0;
@@ -53,18 +61,25 @@ class EditorUpload : public ::testing::Test {
 
   // Starts everything and opens the letter; the hidden ".~lock" file keeps it open.
   void openLetter(const QList<FakeReply>& uploadReplies = {FakeReply{}}) {
-    server_.route("POST /plugin/upload.php", uploadReplies);
-    ASSERT_TRUE(fake_.start());
-    ASSERT_TRUE(server_.start());
-    ASSERT_TRUE(editor_.start());
-    EditorProcess::post({{"action", "DownloadDoc"},
-                         {"download_url", server_.url(kDocumentPath)},
-                         {"upload_url", server_.url("/")},
-                         {"is_new_doc", "1"}});
+    startAll(uploadReplies);
+    requestLetter();
     ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
     ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(file_); }, 20s));
     stored_ = storedModified();
     ASSERT_GT(stored_, 0);
+  }
+
+  void startAll(const QList<FakeReply>& uploadReplies = {FakeReply{}}) {
+    server_.route("POST /plugin/upload.php", uploadReplies);
+    ASSERT_TRUE(fake_.start());
+    ASSERT_TRUE(server_.start());
+    ASSERT_TRUE(editor_.start());
+  }
+  void requestLetter(const QString& path = kDocumentPath) const {
+    EditorProcess::post({{"action", "DownloadDoc"},
+                         {"download_url", server_.url(path)},
+                         {"upload_url", server_.url("/")},
+                         {"is_new_doc", "1"}});
   }
 
   qint64 storedModified() const {
@@ -129,27 +144,29 @@ TEST_F(EditorUpload, SavesAreUploadedByTheRuleAndTheClosedLetterIsBackedUp) {
   EXPECT_EQ(upload.header("Content-Type"),
             "multipart/form-data; boundary=---------------------------14737809831466499882746641449");
 
-  // The row now holds whole seconds (stored + 1): exactly 1.0 s later is no new save, 1.5 s is.
-  saveAt(2000ms);
+  // A batch that brings no newer save uploads nothing; any later save does, even within the
+  // same second.
+  saveAt(1500ms);
   quiet();
   EXPECT_EQ(bodies().size(), 2);
-  saveAt(2500ms, "rename");
+  saveAt(1900ms, "rename");
   ASSERT_TRUE(waitForBodies(4));
   EXPECT_EQ(bodies().mid(2), (QList<QByteArray>{uploadBody(readFile(file_)), statusBody("upload")}));
 
-  // A save while an upload runs changes the stored date but starts no second upload.
+  // A save while an upload runs waits for it and goes up next, never in parallel.
   saveAt(10s, "content", "slow upload");
   ASSERT_TRUE(waitForBodies(5));
   saveAt(20s, "content", "saved meanwhile");
-  ASSERT_TRUE(waitForBodies(6));
+  ASSERT_TRUE(waitForBodies(8));
   quiet();
-  EXPECT_EQ(bodies().mid(4), (QList<QByteArray>{uploadBody("slow upload"), statusBody("upload")}));
+  EXPECT_EQ(bodies().mid(4), (QList<QByteArray>{uploadBody("slow upload"), statusBody("upload"),
+                                                uploadBody("saved meanwhile"), statusBody("upload")}));
 
   // Closing: the lock file goes, the folder is archived and removed, "close" reported, the
   // watcher stopped.
   const QByteArray last = readFile(file_);
   ASSERT_TRUE(fake_.close(file_));
-  ASSERT_TRUE(waitForBodies(7));
+  ASSERT_TRUE(waitForBodies(9));
   EXPECT_EQ(bodies().last(), statusBody("close"));
   EXPECT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
   EXPECT_FALSE(QFile::exists(folder_));
@@ -234,4 +251,222 @@ TEST_F(EditorUpload, FailedZipWithTheFallbackTakenLeavesTheFolder) {
   EXPECT_EQ(readFile(file_), kLetter);
   EXPECT_EQ(QDir(backup_ + "/" + kToken).entryList(QDir::Files), QStringList{"earlier.docx"});
   EXPECT_TRUE(editor_.waitForOutput(kToken + " : Document Backup was failed. Error : "));
+}
+
+// A save that comes while the slow server still holds the upload of the one before: it goes up
+// once that upload is answered, is recorded as handled only then, and the letter closes after.
+TEST_F(EditorUpload, SaveDuringASlowUploadIsUploadedNext) {
+  openLetter({FakeReply{.delaySeconds = 2.5}, FakeReply{}});
+  saveAt(2s, "content", "first save");
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  saveAt(4s, "content", "second save");
+  ASSERT_TRUE(waitForBodies(4)) << editor_.output().toStdString();
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(5));
+  quiet();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("first save"), statusBody("upload"), uploadBody("second save"),
+                                         statusBody("upload"), statusBody("close")}));
+  EXPECT_EQ(storedModified(), stored_ + 4);
+  EXPECT_EQ(archived(), "second save");
+  EXPECT_TRUE(alerts().isEmpty());
+}
+
+// Saved and closed while the slow server holds the upload of an earlier save: the last save is
+// sent once that upload is answered, and "close" goes out once, after it.
+TEST_F(EditorUpload, SaveAndCloseDuringASlowUploadSendsTheLastSaveThenCloseOnce) {
+  constexpr double kDelay = 3;
+  openLetter({FakeReply{.delaySeconds = kDelay}, FakeReply{}});
+  saveAt(2s, "content", "held by the server");
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  saveAt(4s, "content", "last save");
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(3)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("held by the server"), uploadBody("last save"), statusBody("close")}));
+  const auto requests = server_.requestsTo("/plugin/upload.php");
+  ASSERT_EQ(requests.size(), 3);
+  EXPECT_GE(requests[1].time, requests[0].time + kDelay - 0.05) << "not sent before the first was answered";
+  EXPECT_FALSE(QFile::exists(folder_));
+  EXPECT_EQ(archived(), "last save");
+  EXPECT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
+}
+
+// Ten letters, each saved twice 1.5 s apart while the server takes 2 s for every answer: every
+// second save reaches the server.
+TEST_F(EditorUpload, TenLettersSavedTwiceDuringSlowAnswersAllReachTheServer) {
+  constexpr int kLetters = 10;
+  startAll({FakeReply{.delaySeconds = 2}});
+  const QString documents = GlobalData::sharedGlobalData().getDocumentDownloadPath();
+  auto fileOf = [&](int i) { return documents + QString("T%1/Letter_T%1.docx").arg(i); };
+  for (int i = 0; i < kLetters; ++i) {
+    const QString path = QString("/docs/Letter_T%1.docx").arg(i);
+    ASSERT_TRUE(server_.route("GET " + path, FakeReply{.body = "letter " + QByteArray::number(i)}));
+    requestLetter(path);
+  }
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == kLetters; }, 60s)) << editor_.output().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return fake_.documents().size() == kLetters; }, 30s));
+  auto saveAll = [&](const QByteArray& which) {
+    for (int i = 0; i < kLetters; ++i)
+      ASSERT_TRUE(writeFile(fileOf(i), "letter " + QByteArray::number(i) + " " + which));
+  };
+  saveAll("save 1");
+  spin(1500ms);
+  saveAll("save 2");
+  // The server's last copy of every letter is its second save.
+  auto lastUploads = [&] {
+    QMap<QByteArray, QByteArray> last;
+    for (const auto& r : server_.requestsTo("/plugin/upload.php")) {
+      const int at = r.body.indexOf("letter ");
+      if (!r.body.startsWith("\r\n") || at < 0) continue;
+      const QByteArray text = r.body.mid(at, r.body.indexOf("\r\n", at) - at);
+      last[text.split(' ')[1]] = text;
+    }
+    return last;
+  };
+  ASSERT_TRUE(waitUntil([&] {
+    const auto last = lastUploads();
+    for (int i = 0; i < kLetters; ++i)
+      if (last.value(QByteArray::number(i)) != "letter " + QByteArray::number(i) + " save 2") return false;
+    return true;
+  }, 120s)) << editor_.output().toStdString();
+  EXPECT_TRUE(alerts().isEmpty());
+}
+
+// A save a moment after the download (within the same second) is the user's: it goes up.
+TEST_F(EditorUpload, SaveWithinOneSecondOfTheDownloadIsUploaded) {
+  openLetter();
+  const qint64 downloaded = mtimeNanos(file_);
+  ASSERT_TRUE(writeFile(file_, "typed at once"));
+  const qint64 ns = downloaded + 1'000'000;  // 1 ms later
+  setMtime(file_, ns / 1'000'000'000, long(ns % 1'000'000'000));
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("typed at once"), statusBody("upload")}));
+}
+
+// The word processor writes half of the file, pauses past the watcher's batching, then writes
+// the rest: only the complete file is sent.
+TEST_F(EditorUpload, SlowlyWrittenSaveIsSentOnlyWhenComplete) {
+  openLetter();
+  ASSERT_TRUE(fake_.save(file_, "slow"));
+  ASSERT_TRUE(waitUntil([&] { return !fake_.journal("save").isEmpty(); }, 20s));
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  quiet();
+  ASSERT_EQ(readFile(file_), kLetter);
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody(kLetter), statusBody("upload")}));
+}
+
+// The upload of an edit fails, the letter is closed, requested again and closed without a new
+// save: the archive of the edit is kept beside the new one.
+TEST_F(EditorUpload, ReopenedAfterAFailedUploadKeepsTheArchiveOfTheEdit) {
+  openLetter({FakeReply{.status = 500}});
+  saveAt(2s, "content", "the only copy of the edit");
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return !alerts().isEmpty(); }));
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitUntil([&] { return !QFile::exists(folder_); }, 30s)) << editor_.output().toStdString();
+  ASSERT_EQ(archived(), "the only copy of the edit");
+  const QString first = backup_ + "/" + kToken + ".zip";
+  const QDateTime written = QFileInfo(first).lastModified();
+
+  const int before = int(bodies().size());
+  requestLetter();
+  ASSERT_TRUE(waitUntil([&] { return QFile::exists(file_) && fake_.documents().contains(file_); }, 30s));
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) >= 1; }, 30s));
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitUntil([&] { return bodies().size() > before && !QFile::exists(folder_); }, 30s))
+      << editor_.output().toStdString();
+  EXPECT_EQ(archived(), kLetter);
+  QByteArray kept;
+  ASSERT_EQ(runProgram("7z", {"x", "-so", kPassword, zuvo::backup::datedArchivePath(first, written)}, &kept), 0);
+  EXPECT_EQ(kept, "the only copy of the edit");
+}
+
+// The database is held by another program for a few seconds when the letter arrives: the row
+// is written once it is free, the folder watched and the next save uploaded.
+TEST_F(EditorUpload, DatabaseBusyWhenTheLetterArrivesStillRecordsAndUploads) {
+  startAll();
+  const QString database = GlobalData::sharedGlobalData().getDatabasePath();
+  ASSERT_TRUE(waitUntil([&] { return QFile::exists(database); }));
+  {
+    SQLite::Database holder(QFile::encodeName(database).toStdString(), SQLite::OPEN_READWRITE);
+    holder.exec("BEGIN EXCLUSIVE");
+    requestLetter();
+    ASSERT_TRUE(editor_.waitForOutput(kFileName + " : Downloading document completed", 30s));
+    spin(4s);  // the other program's work
+    holder.exec("COMMIT");
+  }
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
+  EXPECT_TRUE(editor_.waitForOutput(kFileName + " : Document details inserted into database successfully"));
+  ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(file_); }, 20s));
+  ASSERT_TRUE(writeFile(file_, "saved after the wait"));
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("saved after the wait"), statusBody("upload")}));
+  EXPECT_TRUE(alerts().isEmpty());
+}
+
+// A database that cannot record the letter at all: the folder is still watched, the user is
+// told once, and the closed letter is backed up and reported.
+TEST_F(EditorUpload, LetterThatCannotBeRecordedIsStillWatchedAndBackedUp) {
+  const QString database = GlobalData::sharedGlobalData().getDatabasePath();
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(database).path()));
+  ASSERT_TRUE(writeFile(database, QByteArray(4096, 'x')));  // no database at all
+  startAll();
+  requestLetter();
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 1; }));
+  EXPECT_TRUE(alerts()[0]["informative"].toString().startsWith(kFileName + " could not be recorded"));
+  ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(file_); }, 20s));
+  ASSERT_TRUE(writeFile(file_, "saved while unrecorded"));
+  spin(1500ms);
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_EQ(bodies().last(), statusBody("close"));
+  EXPECT_EQ(archived(), "saved while unrecorded");
+  EXPECT_EQ(alerts().size(), 1);
+}
+
+// Whatever the umask, the editor's folders, the letter's folder and the database are the
+// user's alone; a shared folder left wider before is tightened at start.
+TEST_F(EditorUpload, FoldersAndDatabaseAreOwnerOnly) {
+  const QString shared = zuvo::paths::dataFolder();
+  ASSERT_TRUE(QDir().mkpath(shared + "/Data"));
+  ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0755), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(shared + "/Data").constData(), 0777), 0);
+  const mode_t before = ::umask(0);
+  openLetter();
+  ::umask(before);
+  const GlobalData& data = GlobalData::sharedGlobalData();
+  auto mode = [](const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  for (const QString& folder : {shared, shared + "/Data", data.getDocumentDownloadPath(), data.getBackupDocumentPath(),
+                                data.getTempDirectoryPath(), folder_})
+    EXPECT_EQ(mode(QDir::cleanPath(folder)), 0700) << folder.toStdString();
+  EXPECT_EQ(mode(data.getDatabasePath()), 0600);
+}
+
+// A failed upload is tried again while the letter stays open, and once more when it closes;
+// when that fails too, the user is told that the last changes are only in the backup.
+TEST_F(EditorUpload, FailedUploadIsRetriedWhileOpenAndOnceMoreAtClose) {
+  openLetter({FakeReply{.status = 503}, FakeReply{}});
+  saveAt(2s, "content", "first");
+  ASSERT_TRUE(waitForBodies(3, 60s)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("first"), uploadBody("first"), statusBody("upload")}));
+  EXPECT_EQ(alerts().size(), 1);
+  EXPECT_EQ(storedModified(), stored_ + 2);
+
+  ASSERT_TRUE(server_.route("POST /plugin/upload.php", QList<FakeReply>{{.status = 500}, {.status = 500}, {}}));
+  saveAt(4s, "content", "second");
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 2; }, 20s)) << editor_.output().toStdString();
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(6, 30s)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_EQ(bodies().mid(3), (QList<QByteArray>{uploadBody("second"), uploadBody("second"), statusBody("close")}));
+  EXPECT_EQ(archived(), "second");
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 3; }));
+  EXPECT_EQ(alerts()[2]["message"].toString(), "The last changes of " + kFileName + " could not be sent to the server.");
+  EXPECT_EQ(alerts()[2]["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
+  EXPECT_EQ(storedModified(), stored_ + 2) << "the unsent save is not recorded as handled";
 }

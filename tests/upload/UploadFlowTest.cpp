@@ -4,6 +4,7 @@
 #include "platform/TestHooks.h"
 
 #include "common/AAPLFileTreeWatcherThread.h"
+#include "editor/BackupArchive.h"
 #include "editor/GlobalData.h"
 #include "support/FakeDocumentServer.h"
 #include "support/JsonLines.h"
@@ -145,7 +146,7 @@ class UploadFlow : public ::testing::Test {
   std::shared_ptr<DocInfo> info_;
 };
 
-TEST_F(UploadFlow, SaveMoreThanOneSecondNewerUploadsExactBytesThenReportsUpload) {
+TEST_F(UploadFlow, NewerSaveUploadsExactBytesThenReportsUpload) {
   open();
   const QByteArray saved("PK\x03\x04\r\n\0\xff\xfe end", 14);
   save(saved, kStored + 1, 500'000'000);
@@ -168,17 +169,22 @@ TEST_F(UploadFlow, SaveMoreThanOneSecondNewerUploadsExactBytesThenReportsUpload)
   EXPECT_LE(std::abs(when.secsTo(QDateTime::currentDateTimeUtc())), 60) << uploaded.toStdString();
   EXPECT_TRUE(alerts().isEmpty());
 
-  // A batch without a new save, and a save exactly one second newer than the stored date,
-  // upload nothing.
-  notify();
-  save("again", kStored + 2);
+  // A batch without a new save uploads nothing; a save half a second after the one uploaded
+  // (the stored text holds the same second) is a new save.
   notify();
   test::spin(500ms);
   EXPECT_EQ(bodies().size(), 2);
+  save("again", kStored + 2);
+  notify();
+  ASSERT_TRUE(waitForBodies(4));
+  settle();
+  EXPECT_EQ(bodies().mid(2), (QList<QByteArray>{uploadBody("again"), statusBody("upload")}));
   EXPECT_TRUE(QFile::exists(file_)) << "the lock file keeps the document open";
 }
 
-TEST_F(UploadFlow, NoSecondUploadWhileOneRuns) {
+// A save during an upload is uploaded once that upload and its report are answered, never in
+// parallel; the row records a save only once its upload succeeded.
+TEST_F(UploadFlow, SaveDuringAnUploadGoesUpNext) {
   server_.route("POST /plugin/upload.php",
                 QList<test::FakeReply>{{.status = 200, .delaySeconds = 1.5}, {.status = 200}});
   addRow("2024-01-01 00:00:00");  // a second row of the token: still one upload per pass
@@ -189,14 +195,17 @@ TEST_F(UploadFlow, NoSecondUploadWhileOneRuns) {
   EXPECT_TRUE(controller_->upload_onProgress);
   save("two", kStored + 10);
   notify();
-  ASSERT_TRUE(waitForBodies(2));
+  const std::string before = DocumentEditController::formatModifiedDate(QDateTime::fromSecsSinceEpoch(kStored)).toStdString();
+  EXPECT_EQ(column("modified"), (std::vector<std::string>{before, "2024-01-01 00:00:00"}));
+  ASSERT_TRUE(waitForBodies(4));
   settle();
-  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("one"), statusBody("upload")}));
-  // The row already holds the date of "two": only the next save goes up.
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("one"), statusBody("upload"), uploadBody("two"), statusBody("upload")}));
+  const std::string two = DocumentEditController::formatModifiedDate(QDateTime::fromSecsSinceEpoch(kStored + 10)).toStdString();
+  EXPECT_EQ(column("modified"), (std::vector<std::string>{two, two}));
   save("three", kStored + 15);
   notify();
-  ASSERT_TRUE(waitForBodies(4));
-  EXPECT_EQ(bodies().mid(2), (QList<QByteArray>{uploadBody("three"), statusBody("upload")}));
+  ASSERT_TRUE(waitForBodies(6));
+  EXPECT_EQ(bodies().mid(4), (QList<QByteArray>{uploadBody("three"), statusBody("upload")}));
 }
 
 TEST_F(UploadFlow, UnreadableOrMissingStoredDateCountsAsModified) {
@@ -287,7 +296,8 @@ TEST_F(UploadFlow, SaveAndCloseWhileOfflineClosesAtOnce) {
   ASSERT_TRUE(QFile::remove(lock_));
   save("last save", kStored + 30);
   if (!withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
-  EXPECT_EQ(alerts().size(), 1);
+  ASSERT_EQ(alerts().size(), 2);
+  EXPECT_EQ(alerts()[1]["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
   EXPECT_FALSE(QFile::exists(folder_));
   EXPECT_EQ(archived(), "last save");
   test::spin(300ms);
@@ -296,8 +306,9 @@ TEST_F(UploadFlow, SaveAndCloseWhileOfflineClosesAtOnce) {
 
 TEST_F(UploadFlow, ClosingArchivesRemovesAndReportsClose) {
   open();
-  // An older archive of the token is replaced.
+  // An older archive of the token is kept beside the new one.
   ASSERT_TRUE(test::writeFile(backup_ + "/" + kToken + ".zip", "old archive"));
+  setMtime(backup_ + "/" + kToken + ".zip", kStored);
   ASSERT_TRUE(QFile::remove(lock_));
   notify();
   ASSERT_TRUE(waitForBodies(1));
@@ -313,6 +324,7 @@ TEST_F(UploadFlow, ClosingArchivesRemovesAndReportsClose) {
   EXPECT_TRUE(listing.contains("Method = AES-256 Deflate"));
   EXPECT_FALSE(listing.contains("Path = " + kToken.toUtf8() + "/"));
   EXPECT_EQ(archived(), content_);
+  EXPECT_EQ(test::readFile(backup::datedArchivePath(archive, QDateTime::fromSecsSinceEpoch(kStored))), "old archive");
 
   // A later batch finds the folder gone: the change check ends with nothing sent.
   notify();
@@ -343,23 +355,39 @@ TEST_F(UploadFlow, FailedZipMovesTheFolderUnlessTheFallbackExists) {
 }
 
 // The save on closing and the removal of the lock file come in one batch: the last save is
-// uploaded, whether that upload succeeds or fails, and then the document is closed.
+// uploaded, a failed upload tried once more, and then the document is closed; when the save
+// never reached the server the user is told it is only in the backup.
 TEST_F(UploadFlow, SaveAndCloseInOneBatchUploadsTheLastSaveThenCloses) {
-  for (const int status : {200, 500}) {
-    SCOPED_TRACE(status);
-    ASSERT_TRUE(server_.route("POST /plugin/upload.php", QList<test::FakeReply>{{.status = status}, {.status = 200}}));
+  struct Case {
+    QList<int> statuses;
+    int uploads;
+    bool unsent;
+  } cases[] = {{{200}, 1, false}, {{500, 200}, 2, false}, {{500, 500, 200}, 2, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.statuses.size());
+    QList<test::FakeReply> replies;
+    for (const int status : c.statuses) replies << test::FakeReply{.status = status};
+    ASSERT_TRUE(server_.route("POST /plugin/upload.php", replies));
     open();
     ASSERT_TRUE(QDir().mkpath(folder_));
-    save("last save " + QByteArray::number(status), kStored + status);
+    save("last save " + QByteArray::number(c.statuses.size()), kStored + 10 * c.statuses.size());
     QFile::remove(lock_);
     const int before = int(bodies().size());
+    const int alertsBefore = int(alerts().size());
     notify();
-    ASSERT_TRUE(waitForBodies(before + 2));
+    ASSERT_TRUE(waitForBodies(before + c.uploads + 1));
     test::spin(300ms);
-    EXPECT_EQ(bodies().mid(before), (QList<QByteArray>{uploadBody(content_), statusBody("close")}));
+    QList<QByteArray> expected(c.uploads, uploadBody(content_));
+    expected << statusBody("close");
+    EXPECT_EQ(bodies().mid(before), expected);
     EXPECT_FALSE(QFile::exists(folder_));
     EXPECT_EQ(archived(), content_);
-    EXPECT_EQ(alerts().size(), status == 200 ? 0 : 1);
+    const QList<QJsonObject> shown = alerts().mid(alertsBefore);
+    ASSERT_EQ(shown.size(), (c.uploads > 1 ? 1 : 0) + (c.unsent ? 1 : 0));
+    if (c.unsent) {
+      EXPECT_EQ(shown.last()["message"].toString(), "The last changes of " + kFileName + " could not be sent to the server.");
+      EXPECT_EQ(shown.last()["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
+    }
   }
 }
 

@@ -5,29 +5,6 @@
 namespace zuvo::desktop_entry {
 namespace {
 
-// The string-value escapes: \s \n \t \r \\ ; any other backslash stays as written.
-QString unescapeValue(const QString& value) {
-  QString out;
-  out.reserve(value.size());
-  for (qsizetype i = 0; i < value.size(); ++i) {
-    const QChar c = value[i];
-    if (c != QLatin1Char('\\') || i + 1 == value.size()) {
-      out += c;
-      continue;
-    }
-    const QChar n = value[++i];
-    switch (n.unicode()) {
-      case 's': out += QLatin1Char(' '); break;
-      case 'n': out += QLatin1Char('\n'); break;
-      case 't': out += QLatin1Char('\t'); break;
-      case 'r': out += QLatin1Char('\r'); break;
-      case '\\': out += QLatin1Char('\\'); break;
-      default: out += c; out += n; break;
-    }
-  }
-  return out;
-}
-
 bool isFieldCodeLetter(QChar c) {
   return QStringLiteral("fFuUdDnNickvm").contains(c);
 }
@@ -55,9 +32,60 @@ std::optional<QString> expandFieldCodes(const QString& argument) {
   return out;
 }
 
-bool isBlank(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n'); }
-
 }  // namespace
+
+QString unescapeValue(const QString& value) {
+  QString out;
+  out.reserve(value.size());
+  for (qsizetype i = 0; i < value.size(); ++i) {
+    const QChar c = value[i];
+    if (c != QLatin1Char('\\') || i + 1 == value.size()) {
+      out += c;
+      continue;
+    }
+    const QChar n = value[++i];
+    switch (n.unicode()) {
+      case 's': out += QLatin1Char(' '); break;
+      case 'n': out += QLatin1Char('\n'); break;
+      case 't': out += QLatin1Char('\t'); break;
+      case 'r': out += QLatin1Char('\r'); break;
+      case '\\': out += QLatin1Char('\\'); break;
+      default: out += c; out += n; break;
+    }
+  }
+  return out;
+}
+
+std::optional<QStringList> splitExec(const QString& exec) {
+  QStringList args;
+  QString cur;
+  bool inArg = false, quoted = false;
+  for (qsizetype i = 0; i < exec.size(); ++i) {
+    const QChar c = exec[i];
+    if (quoted) {
+      if (c == QLatin1Char('"')) {
+        quoted = false;
+      } else if (c == QLatin1Char('\\') && i + 1 < exec.size() &&
+                 QStringLiteral("\"`$\\").contains(exec[i + 1])) {
+        cur += exec[++i];
+      } else {
+        cur += c;
+      }
+    } else if (c == QLatin1Char(' ') || c == QLatin1Char('\t')) {
+      if (inArg) args << cur;
+      cur.clear();
+      inArg = false;
+    } else if (c == QLatin1Char('"')) {
+      quoted = inArg = true;
+    } else {
+      cur += c;
+      inArg = true;
+    }
+  }
+  if (quoted) return std::nullopt;
+  if (inArg) args << cur;
+  return args;
+}
 
 QString quoteExecArgument(const QString& argument) {
   QString quoted = QStringLiteral("\"");
@@ -83,37 +111,11 @@ QString quoteExecArgument(const QString& argument) {
 }
 
 std::optional<QStringList> parseExec(const QString& value) {
-  const QString text = unescapeValue(value);
+  const std::optional<QStringList> split = splitExec(unescapeValue(value));
+  if (!split) return std::nullopt;
   QStringList args;
-  qsizetype i = 0;
-  while (i < text.size()) {
-    if (isBlank(text[i])) {
-      ++i;
-      continue;
-    }
-    QString arg;
-    if (text[i] == QLatin1Char('"')) {
-      ++i;
-      bool closed = false;
-      while (i < text.size()) {
-        const QChar c = text[i++];
-        if (c == QLatin1Char('"')) {
-          closed = true;
-          break;
-        }
-        if (c == QLatin1Char('\\') && i < text.size() &&
-            QStringLiteral("\"`$\\").contains(text[i])) {
-          arg += text[i++];
-          continue;
-        }
-        arg += c;
-      }
-      if (!closed) return std::nullopt;
-    } else {
-      while (i < text.size() && !isBlank(text[i])) arg += text[i++];
-    }
+  for (const QString& arg : *split)
     if (const auto expanded = expandFieldCodes(arg)) args << *expanded;
-  }
   if (args.isEmpty() || args.front().isEmpty()) return std::nullopt;
   return args;
 }

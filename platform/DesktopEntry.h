@@ -10,6 +10,13 @@
 
 namespace zuvo::desktop_entry {
 
+// A string value with its escapes (\s \n \t \r \\) undone; any other backslash stays.
+QString unescapeValue(const QString& value);
+
+// An unescaped Exec value split into its arguments by the quoting rules, field codes kept.
+// None on an unterminated quote.
+std::optional<QStringList> splitExec(const QString& exec);
+
 // One Exec argument as it is written into the file: in double quotes with the quoting
 // rule's escapes, "%" doubled, and the string-value escapes applied on top.
 QString quoteExecArgument(const QString& argument);

@@ -10,6 +10,7 @@
 #include <QRectF>
 #include <QSizeF>
 #include <QString>
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -103,12 +104,14 @@ class ScannerBrowser : public QObject {
   void didRemoveDevice(zuvo::scan::ScannerDevice* device, bool moreGoing);
 };
 
-// The first of the supported resolutions (ascending) at or above atLeast; the highest when
-// none is; kNoResolution for an empty list.
-inline int chooseResolution(const QList<int>& supported, int atLeast) {
+// The first of the supported resolutions at or above atLeast (in ascending order, whatever the
+// list's); the highest when none is; kNoResolution for an empty list.
+inline int chooseResolution(QList<int> supported, qint64 atLeast) {
+  if (supported.isEmpty()) return kNoResolution;
+  std::sort(supported.begin(), supported.end());
   for (int r : supported)
     if (r >= atLeast) return r;
-  return supported.isEmpty() ? kNoResolution : supported.last();
+  return supported.last();
 }
 
 // The SANE browser; nullptr-free: without SANE devices it simply reports none.

@@ -1,14 +1,14 @@
 #include "platform/UserDefaults.h"
 
+#include "platform/Paths.h"
+
 #include <QDir>
 #include <QSettings>
 
 namespace zuvo {
 
 QString UserDefaults::filePath(const QString& bundleIdentifier) {
-  QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-  if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.config");
-  return QDir::cleanPath(base) + QLatin1Char('/') + bundleIdentifier + QStringLiteral(".conf");
+  return paths::configHomeDirectory() + QLatin1Char('/') + bundleIdentifier + QStringLiteral(".conf");
 }
 
 UserDefaults::UserDefaults(const QString& bundleIdentifier)

@@ -1,5 +1,8 @@
 #include "platform/WordProcessor.h"
 
+#include "platform/DesktopEntry.h"
+#include "platform/Paths.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -22,9 +25,7 @@ constexpr int kScriptTimeoutMs = 120'000;
 
 QStringList applicationDirs() {
   QStringList dirs;
-  QString home = qEnvironmentVariable("XDG_DATA_HOME");
-  if (home.isEmpty() || !QDir::isAbsolutePath(home)) home = QDir::homePath() + "/.local/share";
-  dirs << home + "/applications";
+  dirs << paths::applicationSupportDirectory() + "/applications";
   QString dataDirs = qEnvironmentVariable("XDG_DATA_DIRS");
   if (dataDirs.isEmpty()) dataDirs = QStringLiteral("/usr/local/share/:/usr/share/");
   for (const QString& d : dataDirs.split(QLatin1Char(':'), Qt::SkipEmptyParts))
@@ -32,59 +33,8 @@ QStringList applicationDirs() {
   return dirs;
 }
 
-// The escapes of a desktop entry's string values.
-QString unescapeValue(const QString& v) {
-  QString out;
-  out.reserve(v.size());
-  for (qsizetype i = 0; i < v.size(); ++i) {
-    if (v[i] != QLatin1Char('\\') || i + 1 == v.size()) {
-      out += v[i];
-      continue;
-    }
-    const QChar c = v[++i];
-    switch (c.unicode()) {
-      case 's': out += QLatin1Char(' '); break;
-      case 'n': out += QLatin1Char('\n'); break;
-      case 't': out += QLatin1Char('\t'); break;
-      case 'r': out += QLatin1Char('\r'); break;
-      case '\\': out += QLatin1Char('\\'); break;
-      default: out += QLatin1Char('\\'); out += c; break;
-    }
-  }
-  return out;
-}
-
-// Splits an Exec value into arguments by its quoting rules; nothing on an open quote.
-std::optional<QStringList> splitExec(const QString& exec) {
-  QStringList args;
-  QString cur;
-  bool inArg = false, quoted = false;
-  for (qsizetype i = 0; i < exec.size(); ++i) {
-    const QChar c = exec[i];
-    if (quoted) {
-      if (c == QLatin1Char('"')) {
-        quoted = false;
-      } else if (c == QLatin1Char('\\') && i + 1 < exec.size() &&
-                 QStringLiteral("\"`$\\").contains(exec[i + 1])) {
-        cur += exec[++i];
-      } else {
-        cur += c;
-      }
-    } else if (c == QLatin1Char(' ') || c == QLatin1Char('\t')) {
-      if (inArg) args << cur;
-      cur.clear();
-      inArg = false;
-    } else if (c == QLatin1Char('"')) {
-      quoted = inArg = true;
-    } else {
-      cur += c;
-      inArg = true;
-    }
-  }
-  if (quoted) return std::nullopt;
-  if (inArg) args << cur;
-  return args;
-}
+using desktop_entry::splitExec;
+using desktop_entry::unescapeValue;
 
 bool isFileCode(const QString& arg) {
   return arg == QLatin1String("%f") || arg == QLatin1String("%F") || arg == QLatin1String("%u") ||

@@ -22,15 +22,6 @@ int integerValueOfText(const QString& text) {
   return int(std::clamp<qint64>(value, INT_MIN, INT_MAX));
 }
 
-int chooseResolution(const QList<int>& supported, qint64 atLeast) {
-  if (supported.isEmpty()) return zuvo::scan::kNoResolution;
-  QList<int> sorted = supported;
-  std::sort(sorted.begin(), sorted.end());
-  for (int r : sorted)
-    if (r >= atLeast) return r;
-  return sorted.last();
-}
-
 std::optional<QString> functionalUnitTitle(int type) {
   switch (type) {
     case zuvo::scan::Flatbed:

@@ -9,9 +9,5 @@
 // ignored; no digits gives 0. Clamped to the int range.
 int integerValueOfText(const QString& text);
 
-// The first supported resolution at or above atLeast; the highest when none is;
-// kNoResolution when the unit offers none.
-int chooseResolution(const QList<int>& supported, qint64 atLeast);
-
 // The functional-unit menu's title of a unit type; none outside 0 to 3.
 std::optional<QString> functionalUnitTitle(int type);

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QWidget>
 
+using zuvo::scan::chooseResolution;
 using zuvo::scan::kDeviceTypeScanner;
 
 AppController::AppController(const Outlets& outlets, QObject* parent) : QObject(parent), o_(outlets) {}

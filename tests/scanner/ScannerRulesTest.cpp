@@ -75,7 +75,7 @@ TEST(ScannerRules, ResolutionIsFirstAtOrAboveElseHighest) {
       {common, 601, 600}, {common, 100000, 600}, {{50, 75, 150}, 72, 75}, {{600, 75, 300}, 100, 300},
       {{1200}, 72, 1200}, {{}, 300, zuvo::scan::kNoResolution},
   };
-  for (const auto& c : cases) EXPECT_EQ(chooseResolution(c.supported, c.atLeast), c.chosen) << c.atLeast;
+  for (const auto& c : cases) EXPECT_EQ(zuvo::scan::chooseResolution(c.supported, c.atLeast), c.chosen) << c.atLeast;
 }
 
 TEST(ScannerRules, FunctionalUnitTitlesExactly) {

@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QFile>
 
 namespace zuvo::test {
@@ -23,6 +24,7 @@ void stopProcess(QProcess& p) {
 GuiSession::GuiSession() = default;
 
 GuiSession::~GuiSession() {
+  QDBusConnection::disconnectFromBus(QStringLiteral("zuvo-test-a11y"));
   stopProcess(atspi_);
   stopProcess(xvfb_);
 }
@@ -60,6 +62,24 @@ bool GuiSession::start(std::chrono::milliseconds timeout) {
   QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
   if (!bus || !waitUntil([&] { return bus->isServiceRegistered(QStringLiteral("org.a11y.Bus")).value(); }, timeout)) {
     error_ = QStringLiteral("The accessibility bus did not appear on the session bus");
+    return false;
+  }
+  // The registry starts on demand; a program that starts first while the machine is loaded
+  // can miss it and is then never listed. Start it here and wait until it owns its name.
+  const QDBusMessage address = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+      QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), QStringLiteral("org.a11y.Bus"),
+      QStringLiteral("GetAddress")));
+  if (address.type() != QDBusMessage::ReplyMessage || address.arguments().isEmpty()) {
+    error_ = QStringLiteral("The accessibility bus gave no address");
+    return false;
+  }
+  QDBusConnection a11y = QDBusConnection::connectToBus(address.arguments().first().toString(),
+                                                       QStringLiteral("zuvo-test-a11y"));
+  QDBusConnectionInterface* a11yBus = a11y.isConnected() ? a11y.interface() : nullptr;
+  const QString registry = QStringLiteral("org.a11y.atspi.Registry");
+  if (!a11yBus || !a11yBus->startService(registry).isValid() ||
+      !waitUntil([&] { return a11yBus->isServiceRegistered(registry).value(); }, timeout)) {
+    error_ = QStringLiteral("The accessibility registry did not start");
     return false;
   }
   return true;

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
@@ -36,12 +37,24 @@ bool appendToAlertLog(const QString& file, const QString& message, const QString
   return ok;
 }
 
+bool haveDisplay() {
+  return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr &&
+         QGuiApplication::platformName() != QLatin1String("offscreen") &&
+         QGuiApplication::platformName() != QLatin1String("minimal");
+}
+
+// Logged for the tests; false when the alert log is not in use.
+bool logged(const QString& message, const QString& informative, const QStringList& buttons) {
+  const QString logFile = testhooks::alertLogFile();
+  if (logFile.isEmpty()) return false;
+  if (!appendToAlertLog(logFile, message, informative, buttons))
+    reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
+  return true;
+}
+
 int runOnMainThread(const QString& message, const QString& informative, const QStringList& buttons,
                     QWidget* sheetParent) {
-  const bool haveDisplay = qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr &&
-                           QGuiApplication::platformName() != QLatin1String("offscreen") &&
-                           QGuiApplication::platformName() != QLatin1String("minimal");
-  if (!haveDisplay) {
+  if (!haveDisplay()) {
     reportError(QStringLiteral("Alert: %1 %2").arg(message, informative));
     return 0;
   }
@@ -60,10 +73,12 @@ int runOnMainThread(const QString& message, const QString& informative, const QS
 
 int showAlert(const QString& message, const QString& informative, const QStringList& buttons,
               QWidget* sheetParent) {
-  const QString logFile = testhooks::alertLogFile();
-  if (!logFile.isEmpty()) {
-    if (!appendToAlertLog(logFile, message, informative, buttons))
-      reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
+  if (logged(message, informative, buttons)) {
+    if (testhooks::holdAlerts()) {
+      // Never answered: whoever called waits here, as behind an alert left on screen.
+      QEventLoop open;
+      open.exec();
+    }
     return 0;
   }
   QCoreApplication* app = QCoreApplication::instance();
@@ -75,6 +90,30 @@ int showAlert(const QString& message, const QString& informative, const QStringL
       app, [&] { result = runOnMainThread(message, informative, buttons, parent.data()); },
       Qt::BlockingQueuedConnection);
   return result;
+}
+
+void showAlertLater(const QString& message, const QString& informative, const QStringList& buttons) {
+  QCoreApplication* app = QCoreApplication::instance();
+  auto show = [message, informative, buttons] {
+    if (logged(message, informative, buttons)) return;
+    if (!haveDisplay()) {
+      reportError(QStringLiteral("Alert: %1 %2").arg(message, informative));
+      return;
+    }
+    auto* box = new QMessageBox();
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setText(message);
+    box->setInformativeText(informative);
+    for (const QString& b : buttons) box->addButton(b, QMessageBox::AcceptRole);
+    box->setModal(false);
+    box->show();
+    box->raise();
+  };
+  if (!app) {
+    show();
+    return;
+  }
+  QMetaObject::invokeMethod(app, show, Qt::QueuedConnection);
 }
 
 }  // namespace zuvo

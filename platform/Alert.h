@@ -17,4 +17,10 @@ namespace zuvo {
 int showAlert(const QString& message, const QString& informative = QString(),
               const QStringList& buttons = {QStringLiteral("Ok")}, QWidget* sheetParent = nullptr);
 
+// Shows an alert without waiting for it: queued to the main thread from any thread, shown
+// there as a window of its own, and this returns at once. For flows that must go on while
+// the user has not answered. With the alert-log test hook it is logged like showAlert's.
+void showAlertLater(const QString& message, const QString& informative = QString(),
+                    const QStringList& buttons = {QStringLiteral("Ok")});
+
 }  // namespace zuvo

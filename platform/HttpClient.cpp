@@ -164,6 +164,9 @@ class Task : public QObject {
     send();
   }
 
+  // The largest body the synchronous GET reads; a longer one fails the request unread.
+  qint64 maxBody = -1;
+
   // The whole-request bound of the synchronous GET.
   void abortAsTimedOut() {
     timedOut_ = true;
@@ -203,6 +206,11 @@ class Task : public QObject {
     });
     connect(reply_, &QNetworkReply::readyRead, this, [this, touch] {
       touch();
+      if (!file_ && maxBody >= 0 && reply_->bytesAvailable() > maxBody) {
+        tooLarge_ = true;
+        reply_->abort();
+        return;
+      }
       if (file_ && !redirecting()) {
         if (file_->write(reply_->readAll()) < 0) writeFailed_ = true;
       }
@@ -233,6 +241,12 @@ class Task : public QObject {
     const Response response = responseOf(reply);
     const QNetworkReply::NetworkError qerr = reply->error();
     // Errors from 1 to 199 are the transport's; above that an HTTP answer arrived.
+    if (tooLarge_) {
+      reply_ = nullptr;
+      finish(makeError(Error::Code::Network,
+                       QStringLiteral("The reply is larger than %1 bytes.").arg(maxBody)));
+      return;
+    }
     const bool transportFailed = timedOut_ || (qerr != QNetworkReply::NoError && qerr < 200) ||
                                  response.statusCode == 0;
     if (transportFailed) {
@@ -338,6 +352,7 @@ class Task : public QObject {
   QTimer idle_{this};
   std::unique_ptr<QTemporaryFile> file_;
   bool timedOut_ = false;
+  bool tooLarge_ = false;
   bool writeFailed_ = false;
   int redirects_ = 0;
 };
@@ -526,7 +541,7 @@ void SessionManager::downloadTask(const QUrl& url, Destination destination, Comp
          std::move(completion));
 }
 
-Result syncGet(const QUrl& url, std::chrono::milliseconds timeout) {
+Result syncGet(const QUrl& url, std::chrono::milliseconds timeout, qint64 maxBody) {
   SessionManager::Config config;
   config.timeout = timeout;
   Result result;
@@ -534,6 +549,7 @@ Result syncGet(const QUrl& url, std::chrono::milliseconds timeout) {
   QEventLoop loop;
   QTimer whole;
   auto task = std::make_unique<Task>(config, Kind::Sync, "GET", url, QByteArray(), std::nullopt);
+  task->maxBody = maxBody;
   task->done = [&](Result r) {
     result = std::move(r);
     finished = true;

@@ -163,7 +163,8 @@ class SessionManager {
 // A GET that waits for its end on the calling thread (a local event loop, so it works on the
 // main thread and on worker threads alike), bounded by the time-out as a whole. Like the
 // platform's synchronous loading, the status is not judged: ok() unless the transfer failed;
-// the body and response.statusCode are there for any status.
-Result syncGet(const QUrl& url, std::chrono::milliseconds timeout = defaultTimeout());
+// the body and response.statusCode are there for any status. A body longer than maxBody
+// bytes (when not negative) fails the request as soon as that much has arrived.
+Result syncGet(const QUrl& url, std::chrono::milliseconds timeout = defaultTimeout(), qint64 maxBody = -1);
 
 }  // namespace zuvo::http

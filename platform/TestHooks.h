@@ -14,6 +14,12 @@ namespace zuvo::testhooks {
 QString alertLogFile();
 void setAlertLogFile(const QString& file);
 
+// ZUVO_ALERT_HOLD=1: with the alert log, an alert is logged but never answered, as by a user
+// who leaves it open: a modal one holds its caller in its event loop for good. Set by the
+// tests that show the editor's document flow goes on around an open alert.
+bool holdAlerts();
+void setHoldAlerts(bool hold);
+
 // ZUVO_TEST_CA_FILE=<PEM file>: certificates the HTTP client trusts besides the system's (the
 // loopback stand-ins' test CA). Set by the server's start-up tests and `make demo`.
 QString extraCaFile();

@@ -25,6 +25,7 @@ QJsonObject FakeReply::toJson() const {
     o["body_base64"] = QString::fromLatin1(body.toBase64());
   if (delaySeconds > 0) o["delay"] = delaySeconds;
   if (drop) o["drop"] = true;
+  if (hold) o["hold"] = true;
   return o;
 }
 
@@ -144,6 +145,8 @@ QList<JournaledRequest> FakeDocumentServer::requestsTo(const QByteArray& path) c
 bool FakeDocumentServer::waitForRequests(int count, std::chrono::milliseconds timeout) const {
   return waitUntil([&] { return requests().size() >= count; }, timeout);
 }
+
+bool FakeDocumentServer::release() { return control("/__fake/release", "{}"); }
 
 bool FakeDocumentServer::control(const QByteArray& path, const QByteArray& body) {
   std::unique_ptr<QTcpSocket> socket;

@@ -23,6 +23,7 @@ struct FakeReply {
   QString bodyFile{};        // when set, served instead of body
   double delaySeconds = 0;   // waited after the request is read, before the reply
   bool drop = false;         // close the connection without a reply
+  bool hold = false;         // wait for release() before the reply
   QJsonObject toJson() const;
 };
 
@@ -52,6 +53,8 @@ class FakeDocumentServer {
   // A list is served in turn, its last reply repeating. False when the server refused it.
   bool route(const QString& key, const FakeReply& reply);
   bool route(const QString& key, const QList<FakeReply>& replies);
+  // Lets every held reply go, and those of later requests at once.
+  bool release();
   // The reply to unmatched requests (404 with an empty body unless set); before start() only.
   void setDefault(const FakeReply& reply);
 

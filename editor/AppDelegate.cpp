@@ -2,6 +2,7 @@
 #include "platform/Paths.h"
 
 #include "common/Log.h"
+#include "editor/DocumentFolders.h"
 #include "editor/DocumentPrintController.h"
 #include "editor/GlobalData.h"
 #include "editor/ViewControllers/DocumentEditController.h"
@@ -79,6 +80,9 @@ void AppDelegate::applicationDidFinishLaunching() {
       [this](const QVariantMap& userInfo) { callbackWithNotification(userInfo); });
   zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
   checkAndCreateDatabase();
+  // Letters left over by a run that was stopped or killed: kept in the backup before anything
+  // can reuse them.
+  zuvo::folders::recoverLeftOverFolders(GlobalData::sharedGlobalData().getDocumentDownloadPath());
 }
 
 void AppDelegate::checkAndCreateDatabase() {

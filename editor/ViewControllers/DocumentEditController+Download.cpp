@@ -8,6 +8,7 @@
 #include "common/Reachability.h"
 #include "editor/DocumentChanges.h"
 #include "editor/DocumentDatabase.h"
+#include "editor/DocumentFolders.h"
 #include "editor/DocumentToken.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
@@ -18,6 +19,7 @@
 #include "platform/HttpClient.h"
 #include "platform/WordProcessor.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -31,6 +33,10 @@ namespace {
 
 // Stands for "&" during the parse: not ASCII, so it never occurs in a list that decodes.
 constexpr char16_t kAmpersandMarker = u'\uE000';
+
+// Far above any real list (a few hundred short values); a longer one is refused unread, so
+// its parse never holds the document's start for long.
+constexpr qint64 kMaxPlaceholderList = 4 * 1024 * 1024;
 
 QString downloadError(const QString& reason) {
   return QStringLiteral("Error while downloading document : %1").arg(reason);
@@ -51,14 +57,14 @@ bool placeWithoutReplacing(const QString& from, const QString& to, QString* erro
 
 void DocumentEditController::downloadWordDocument() {
   if (!wordApplicationInstalled()) {
-    zuvo::showAlert(QStringLiteral("Microsoft Word application not found"),
+    zuvo::showAlertLater(QStringLiteral("Microsoft Word application not found"),
                     QStringLiteral("Install Microsoft Word 2016 or later for Editing Letters."),
                     {QStringLiteral("Ok")});
     return;
   }
   upload_onProgress = false;
   if (!zuvo::reachability::isHostReachable(QString::fromUtf8(zuvo::deployment::kReachabilityHost))) {
-    zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."),
+    zuvo::showAlertLater(QString(), QStringLiteral("The internet connection appears to be offline."),
                     {QStringLiteral("Ok")});
     return;
   }
@@ -76,9 +82,9 @@ bool DocumentEditController::wordApplicationInstalled() {
 }
 
 bool DocumentEditController::getPlaceholderDatawithURL(const QString& url) {
-  const zuvo::http::Result fetched = zuvo::http::syncGet(QUrl(url));
+  const zuvo::http::Result fetched = zuvo::http::syncGet(QUrl(url), zuvo::http::defaultTimeout(), kMaxPlaceholderList);
   if (!fetched.ok() || !parsePlaceholderList(fetched.body)) {
-    zuvo::showAlert(QStringLiteral("Error"), QStringLiteral("Placeholder data parsing failed."),
+    zuvo::showAlertLater(QStringLiteral("Error"), QStringLiteral("Placeholder data parsing failed."),
                     {QStringLiteral("Ok")});
     return false;
   }
@@ -86,6 +92,7 @@ bool DocumentEditController::getPlaceholderDatawithURL(const QString& url) {
 }
 
 bool DocumentEditController::parsePlaceholderList(const QByteArray& body) {
+  if (body.size() > kMaxPlaceholderList) return false;
   for (const char c : body)
     if (static_cast<unsigned char>(c) > 127) return false;
   QString text = QString::fromLatin1(body);
@@ -136,8 +143,28 @@ void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
   // failed download never leaves an error page where the document is expected.
   const QString partPath =
       folder + QStringLiteral("/.download-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-  auto folderReady = std::make_shared<bool>(false);
 
+  // A folder of this token left over by an earlier run is backed up first: the letter is
+  // always the server's copy, never a stale one kept from before.
+  auto self = shared_from_this();
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [self, url, name, folder, finalPath, partPath] {
+        zuvo::folders::useFolder(name.token, folder, [self, url, name, folder, finalPath, partPath](bool usable) {
+          if (!usable) {
+            zuvo::folders::releaseFolder(name.token);
+            zuvo::logError(downloadError(QStringLiteral("a left-over copy of the letter stays in %1").arg(folder)));
+            return;
+          }
+          self->startDownload(url, name.token, name.fileName, folder, finalPath, partPath);
+        });
+      },
+      Qt::QueuedConnection);
+}
+
+void DocumentEditController::startDownload(const QUrl& url, const QString& token, const QString& fileName,
+                                           const QString& folder, const QString& finalPath, const QString& partPath) {
+  auto folderReady = std::make_shared<bool>(false);
   auto self = shared_from_this();
   zuvo::http::SessionManager::manager()->downloadTask(
       url,
@@ -153,20 +180,23 @@ void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
         *folderReady = QFileInfo(folder).isDir();
         return *folderReady ? partPath : QString();
       },
-      [self, name, folder, finalPath, partPath, folderReady](const zuvo::http::Result& result) {
+      [self, token, fileName, folder, finalPath, partPath, folderReady](const zuvo::http::Result& result) {
         AAPLFileTreeWatcherThread::noteOwnChange(folder);
         if (!result.ok()) {
           if (result.placed) QFile::remove(partPath);
+          zuvo::folders::releaseFolder(token);
           zuvo::logError(downloadError(result.error.description));
           return;
         }
         if (!*folderReady || !result.placed) {
           QFile::remove(partPath);
+          zuvo::folders::releaseFolder(token);
           zuvo::logError(downloadError(QStringLiteral("the document could not be stored in %1").arg(folder)));
           return;
         }
         QString error;
         if (!placeWithoutReplacing(partPath, finalPath, &error)) {
+          zuvo::folders::releaseFolder(token);
           zuvo::logError(downloadError(error));
           return;
         }
@@ -176,8 +206,8 @@ void DocumentEditController::downloadDocumentAtUrl(const QString& urlText) {
         info->placeHolderDic = self->placeHolderDic;
         info->is_template_doc = self->is_template_doc;
         info->xml_path = self->xml_path.value_or(QString());
-        info->fileName = name.fileName;
-        info->token = name.token;
+        info->fileName = fileName;
+        info->token = token;
         info->destinationFolderPath = folder;
         info->destinationFilePath = finalPath;
         self->downloadDidFinish(info);
@@ -211,7 +241,7 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   fileTreeWatcherThread->start();
   // Watched whatever the database said; the user hears of a failed record once.
   if (notRecorded)
-    zuvo::showAlert(QStringLiteral("Error"),
+    zuvo::showAlertLater(QStringLiteral("Error"),
                     QStringLiteral("%1 could not be recorded in the editor's database (%2). It is still "
                                    "watched and backed up when it is closed.")
                         .arg(info->fileName, *notRecorded),

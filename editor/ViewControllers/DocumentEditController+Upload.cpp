@@ -11,6 +11,7 @@
 #include "editor/BackupArchive.h"
 #include "editor/DocumentChanges.h"
 #include "editor/DocumentDatabase.h"
+#include "editor/DocumentFolders.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
 #include "platform/Files.h"
@@ -32,7 +33,6 @@
 
 namespace {
 
-constexpr char kBackupPassword[] = "Kavrel902476";
 // How long a saved file must stay unchanged before it counts as complete: longer than the
 // pauses of a word processor that writes a file in pieces.
 constexpr std::chrono::milliseconds kSettleTime{1500};
@@ -51,14 +51,11 @@ QString uploadedText() {
          QStringLiteral(" +0000");
 }
 
-bool existsNoFollow(const QString& path) {
-  struct stat st {};
-  return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
 }  // namespace
 
 void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) {
+  // Batches that come while the closing steps back the folder up change nothing.
+  if (backingUp_) return;
   if (zuvo::changes::folderEntryCount(info->destinationFolderPath) != 1) {
     checkForChanges(info);
     return;
@@ -133,32 +130,38 @@ void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& inf
   zuvo::logInfo(QStringLiteral("%1 : Backup started.").arg(name));
   closing_ = true;
 
-  const GlobalData& data = GlobalData::sharedGlobalData();
-  const QString folder = QDir::cleanPath(data.getDocumentDownloadPath() + QLatin1Char('/') + info->token);
-  const QString backupFolder = QDir::cleanPath(data.getBackupDocumentPath());
+  const QString folder =
+      QDir::cleanPath(GlobalData::sharedGlobalData().getDocumentDownloadPath() + QLatin1Char('/') + info->token);
   // When the other path has closed this document already, the folder is gone and its
   // archive stays as it is.
-  const QString archive = backupFolder + QLatin1Char('/') + info->token + QStringLiteral(".zip");
-  QString kept = folder;  // where the document's last state is
-  if (existsNoFollow(folder)) {
-    QString why;
-    if (zuvo::backup::writeFolderArchive(folder, archive, kBackupPassword, &why)) {
+  if (!zuvo::folders::existsNoFollow(folder)) {
+    finishClosing(info, folder);
+    return;
+  }
+  // The archive is written off the main thread: other documents' saves go up meanwhile.
+  const QString archive = zuvo::folders::archivePathFor(info->token);
+  auto self = shared_from_this();
+  backingUp_ = true;
+  zuvo::folders::backUpLater(folder, archive, [self, info, folder, archive](const zuvo::folders::BackupResult& r) {
+    self->backingUp_ = false;
+    const QString& name = info->fileName;
+    QString kept = folder;  // where the document's last state is
+    if (r.archived) {
       kept = archive;
       zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(name));
-      // remove_all does not follow links out of the folder.
-      AAPLFileTreeWatcherThread::noteOwnChange(folder);
-      std::error_code ec;
-      std::filesystem::remove_all(QFile::encodeName(folder).toStdString(), ec);
-      if (ec)
-        zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2")
-                          .arg(name, QString::fromStdString(ec.message())));
+      if (!r.removed)
+        zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2").arg(name, r.removeError));
     } else {
       zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
-      if (moveFilefrom(folder, backupFolder + QLatin1Char('/') + info->token))
-        kept = backupFolder + QLatin1Char('/') + info->token;
+      const QString fallback = zuvo::folders::fallbackPathFor(info->token);
+      if (self->moveFilefrom(folder, fallback)) kept = fallback;
     }
-  }
+    self->finishClosing(info, kept);
+  });
+}
 
+void DocumentEditController::finishClosing(const std::shared_ptr<DocInfo>& info, const QString& kept) {
+  zuvo::folders::releaseFolder(info->token);
   auto self = shared_from_this();
   sendMessagetoServer(info, QStringLiteral("close"),
                       [self, info](const std::optional<QString>& error, bool success) {
@@ -171,8 +174,9 @@ void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& inf
                       });
   // Told once everything is settled and the report is on its way.
   if (lastSaveUnsent_)
-    zuvo::showAlert(QStringLiteral("The last changes of %1 could not be sent to the server.").arg(name),
-                    QStringLiteral("They are kept only in the backup %1.").arg(kept), {QStringLiteral("Ok")});
+    zuvo::showAlertLater(
+        QStringLiteral("The last changes of %1 could not be sent to the server.").arg(info->fileName),
+        QStringLiteral("They are kept only in the backup %1.").arg(kept), {QStringLiteral("Ok")});
 }
 
 void DocumentEditController::stopWatchingFolder() {
@@ -184,13 +188,7 @@ void DocumentEditController::stopWatchingFolder() {
 }
 
 bool DocumentEditController::moveFilefrom(const QString& from, const QString& to) {
-  if (!existsNoFollow(from)) return false;
-  AAPLFileTreeWatcherThread::noteOwnChange(from);
-  QString why;
-  if (zuvo::files::renameNoReplace(from, to, &why)) return true;
-  zuvo::logInfo(QStringLiteral("%1 : Document Backup was failed. Error : %2")
-                    .arg(QFileInfo(from).fileName(), why));
-  return false;
+  return zuvo::folders::moveAside(from, to);
 }
 
 void DocumentEditController::uploadWordDocument(const std::shared_ptr<DocInfo>& info) {
@@ -200,7 +198,7 @@ void DocumentEditController::uploadWordDocument(const std::shared_ptr<DocInfo>& 
     zuvo::logInfo(QStringLiteral("%1 : Internet connection appears to be offline").arg(name));
     upload_onProgress = false;
     lastSaveUnsent_ = true;
-    zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."),
+    zuvo::showAlertLater(QString(), QStringLiteral("The internet connection appears to be offline."),
                     {QStringLiteral("Ok")});
     return;
   }
@@ -256,10 +254,10 @@ void DocumentEditController::uploadDidFail(const std::shared_ptr<DocInfo>& info,
   failedTime_ = sendingTime_;
   lastFailedSave_ = sendingTime_;
   lastSaveUnsent_ = true;
-  // The flag stays set while the alert is up, so a batch handled meanwhile only marks what
-  // is due; the flow goes on once it is answered. Retries of the same save fail silently.
+  // The alert does not wait for an answer: the flow goes on at once. Retries of the same save
+  // fail silently.
   if (!retry)
-    zuvo::showAlert(QStringLiteral("An error occurred while uploading document. Error : %1").arg(error),
+    zuvo::showAlertLater(QStringLiteral("An error occurred while uploading document. Error : %1").arg(error),
                     QString(), {QStringLiteral("Ok")});
   continueAfterUpload(info);
 }

@@ -12,6 +12,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QUrl>
 #include <QVariant>
 #include <atomic>
 #include <chrono>
@@ -91,6 +92,10 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   // Change watching and upload steps (main thread).
   bool checkForChanges(const std::shared_ptr<DocInfo>& info);  // true when an upload started
   void runClosingSteps(const std::shared_ptr<DocInfo>& info);
+  // After the backup: the "close" report, and the user told where an unsent save is kept.
+  void finishClosing(const std::shared_ptr<DocInfo>& info, const QString& kept);
+  void startDownload(const QUrl& url, const QString& token, const QString& fileName, const QString& folder,
+                     const QString& finalPath, const QString& partPath);
   void sendUpload(const std::shared_ptr<DocInfo>& info);
   void settleThenSend(const std::shared_ptr<DocInfo>& info, std::optional<zuvo::changes::FileState> seen);
   void uploadDidFinish(const std::shared_ptr<DocInfo>& info);
@@ -115,6 +120,7 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   int retries_ = 0;
   bool closeRetried_ = false;
   bool closing_ = false;
+  bool backingUp_ = false;  // the closing steps' archive is being written
   void scheduleRetry(const std::shared_ptr<DocInfo>& info);
   // The closing steps, after one more try of a save whose upload failed. True when that try
   // started (its completion closes).

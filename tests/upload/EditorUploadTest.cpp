@@ -17,6 +17,7 @@
 #include <QFile>
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <fcntl.h>
+#include <csignal>
 #include <sys/stat.h>
 
 using namespace zuvo::test;
@@ -115,9 +116,12 @@ class EditorUpload : public ::testing::Test {
   // Longer than a batch of changes and its handling: nothing more may arrive.
   void quiet() { spin(2500ms); }
 
-  QByteArray archived(const QString& password = kPassword) const {
+  // The archive's entries, or only `entry`, as one text.
+  QByteArray archived(const QString& password = kPassword, const QString& entry = {}) const {
     QByteArray out;
-    if (runProgram("7z", {"x", "-so", password, backup_ + "/" + kToken + ".zip"}, &out) != 0) return "<7z failed>";
+    QStringList args{"x", "-so", password, backup_ + "/" + kToken + ".zip"};
+    if (!entry.isEmpty()) args << entry;
+    if (runProgram("7z", args, &out) != 0) return "<7z failed>";
     return out;
   }
   QList<QJsonObject> alerts() const { return readJsonLines(alertLog_); }
@@ -472,4 +476,90 @@ TEST_F(EditorUpload, FailedUploadIsRetriedWhileOpenAndOnceMoreAtClose) {
   EXPECT_EQ(alerts()[2]["message"].toString(), "The last changes of " + kFileName + " could not be sent to the server.");
   EXPECT_EQ(alerts()[2]["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
   EXPECT_EQ(storedModified(), stored_ + 2) << "the unsent save is not recorded as handled";
+}
+
+// The editor is killed with an edit saved but not on the server. Whether the letter was closed
+// meanwhile (backed up at the next start) or is still open in the word processor (backed up
+// when it is requested again), the edit goes to a kept archive and the letter opens as the
+// server's copy; the stale file is never uploaded over it.
+class EditorLeftOver : public EditorUpload, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EditorLeftOver, KilledWithAnUnsentEditKeepsItAndOpensTheServersCopy) {
+  const bool closedWhileAway = GetParam();
+  openLetter({FakeReply{.status = 500}});
+  saveAt(2s, "content", "the edit");
+  ASSERT_TRUE(waitUntil([&] { return !alerts().isEmpty(); }, 20s)) << editor_.output().toStdString();
+  ASSERT_EQ(::kill(pid_t(editor_.pid()), SIGKILL), 0);
+  ASSERT_TRUE(waitUntil([&] { return !editor_.isRunning(); }));
+  if (closedWhileAway) {
+    ASSERT_TRUE(fake_.close(file_));
+  }
+
+  const QByteArray newer = "a colleague's newer text";
+  ASSERT_TRUE(server_.route("GET " + kDocumentPath, FakeReply{.body = newer}));
+  ASSERT_TRUE(server_.route("POST /plugin/upload.php", FakeReply{}));
+  ASSERT_TRUE(editor_.start());
+  if (closedWhileAway) {
+    ASSERT_TRUE(waitUntil([&] { return !QFile::exists(folder_); }, 30s)) << editor_.output().toStdString();
+    EXPECT_EQ(archived(), "the edit");
+  }
+  requestLetter();
+  ASSERT_TRUE(waitUntil([&] { return readFile(file_) == newer && watcherThreads(editor_.pid()) == 1; }, 30s))
+      << editor_.output().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return fake_.text(file_) == QString::fromUtf8(newer); }, 20s));
+  EXPECT_EQ(archived(kPassword, kFileName), "the edit");
+  quiet();
+  EXPECT_EQ(bodies(), QList<QByteArray>{uploadBody("the edit")}) << "only the failed upload before the kill";
+}
+
+INSTANTIATE_TEST_SUITE_P(Editor, EditorLeftOver, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "ClosedWhileAway" : "StillOpen"; });
+
+// A 150 MB letter is backed up while another letter's upload is answered: that upload's report
+// goes out before the big letter's "close", so the backup held nothing else up.
+TEST_F(EditorUpload, BigBackupDoesNotHoldUpAnotherLettersUpload) {
+  const QString bigName = "Gross_BIG001.docx";
+  const QString bigContent = makeTempDir("big") + "/" + bigName;
+  {
+    QFile random("/dev/urandom"), out(bigContent);
+    ASSERT_TRUE(random.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 150; ++i) ASSERT_EQ(out.write(random.read(1 << 20)), 1 << 20);
+  }
+  server_.route("GET /docs/" + bigName, FakeReply{.bodyFile = bigContent});
+  openLetter({FakeReply{.hold = true}, FakeReply{}});
+  EditorProcess::post({{"action", "DownloadDoc"},
+                       {"download_url", server_.url("/docs/" + bigName)},
+                       {"upload_url", server_.url("/")},
+                       {"is_new_doc", "1"}});
+  const QString bigFolder = GlobalData::sharedGlobalData().getDocumentDownloadPath() + "BIG001";
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 2; }, 60s)) << editor_.output().toStdString();
+  ASSERT_TRUE(waitUntil([&] { return fake_.documents().contains(bigFolder + "/" + bigName); }, 20s));
+
+  ASSERT_TRUE(writeFile(file_, "small save"));
+  ASSERT_TRUE(waitForBodies(1)) << editor_.output().toStdString();  // held by the server
+  ASSERT_TRUE(fake_.close(bigFolder + "/" + bigName));
+  ASSERT_TRUE(editor_.waitForOutput(bigName + " : Backup started.", 20s));
+  ASSERT_TRUE(server_.release());
+  ASSERT_TRUE(waitForBodies(3, 120s)) << editor_.output().toStdString();
+  const QByteArray bigClose = "Status=close&token=BIG001&FileName=" + bigName.toUtf8();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("small save"), statusBody("upload"), bigClose}));
+  EXPECT_FALSE(QFile::exists(bigFolder));
+  EXPECT_EQ(runProgram("7z", {"t", kPassword, backup_ + "/BIG001.zip"}), 0);
+}
+
+// An alert left unanswered on screen while the user saves again and closes: the save reaches
+// the server and the letter is reported closed.
+TEST_F(EditorUpload, UnansweredAlertDoesNotStopTheNextSaveOrTheClose) {
+  editor_.environment().insert("ZUVO_ALERT_HOLD", "1");
+  openLetter({FakeReply{.status = 500}, FakeReply{}});
+  saveAt(2s, "content", "first");
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 1; }, 20s)) << editor_.output().toStdString();
+  saveAt(4s, "content", "second");
+  ASSERT_TRUE(waitForBodies(3)) << editor_.output().toStdString();
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitForBodies(4)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_EQ(bodies(),
+            (QList<QByteArray>{uploadBody("first"), uploadBody("second"), statusBody("upload"), statusBody("close")}));
+  EXPECT_EQ(archived(), "second");
 }

@@ -277,6 +277,7 @@ TEST_F(UploadFlow, OfflineSendsNothingAndTheNextSaveTriesAgain) {
   open();
   save("offline save", kStored + 10);
   if (!withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
+  ASSERT_TRUE(test::waitUntil([&] { return !alerts().isEmpty(); }));
   const auto shown = alerts();
   ASSERT_EQ(shown.size(), 1);
   EXPECT_EQ(shown[0]["message"].toString(), "");
@@ -296,6 +297,7 @@ TEST_F(UploadFlow, SaveAndCloseWhileOfflineClosesAtOnce) {
   ASSERT_TRUE(QFile::remove(lock_));
   save("last save", kStored + 30);
   if (!withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
+  ASSERT_TRUE(test::waitUntil([&] { return alerts().size() >= 2; }));
   ASSERT_EQ(alerts().size(), 2);
   EXPECT_EQ(alerts()[1]["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");
   EXPECT_FALSE(QFile::exists(folder_));

@@ -1,0 +1,158 @@
+#include "editor/DocumentFolders.h"
+
+#include "common/AAPLFileTreeWatcherThread.h"
+#include "common/Log.h"
+#include "editor/BackupArchive.h"
+#include "editor/DocumentChanges.h"
+#include "editor/GlobalData.h"
+#include "platform/Alert.h"
+#include "platform/Files.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QThreadPool>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace zuvo::folders {
+namespace {
+
+// Who uses a token folder: the requests of this run, and a recovery under way that the
+// requests wait for.
+struct FolderUse {
+  int users = 0;
+  bool recovering = false;
+  std::vector<std::function<void(bool)>> waiting;
+};
+
+QHash<QString, FolderUse>& uses() {
+  static QHash<QString, FolderUse> table;  // main thread only
+  return table;
+}
+
+void recoveryDone(const QString& token, bool usable) {
+  FolderUse& use = uses()[token];
+  use.recovering = false;
+  auto waiting = std::exchange(use.waiting, {});
+  if (use.users == 0 && waiting.empty()) uses().remove(token);
+  for (auto& next : waiting) next(usable);
+}
+
+// Backs up a folder left over by an earlier run, the way a closed document is, and removes
+// it; when no archive can be written it is moved to the fallback folder. `done` gets false
+// when the folder is still in place.
+void recover(const QString& token, const QString& folder, std::function<void(bool)> done) {
+  if (zuvo::changes::folderEntryCount(folder) == 0 && QDir().rmdir(folder)) {  // nothing to keep
+    recoveryDone(token, true);
+    if (done) done(true);
+    return;
+  }
+  uses()[token].recovering = true;
+  zuvo::logInfo(QStringLiteral("%1 : Left over from an earlier run, backed up before it is used again").arg(token));
+  zuvo::logInfo(QStringLiteral("%1 : Backup started.").arg(token));
+  backUpLater(folder, archivePathFor(token), [token, folder, done = std::move(done)](const BackupResult& r) {
+    bool gone = r.removed;
+    if (r.archived) {
+      zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(token));
+      if (!r.removed)
+        zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2").arg(token, r.removeError));
+    } else {
+      zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(token));
+      zuvo::logError(QStringLiteral("%1 : %2").arg(token, r.archiveError));
+      gone = moveAside(folder, fallbackPathFor(token));
+    }
+    if (!gone)
+      zuvo::showAlertLater(QStringLiteral("A copy of a letter left over from an earlier run could not be backed up."),
+                           QStringLiteral("It stays in %1 and is not replaced by the server's copy.").arg(folder),
+                           {QStringLiteral("Ok")});
+    recoveryDone(token, gone);
+    if (done) done(gone);
+  });
+}
+
+}  // namespace
+
+bool existsNoFollow(const QString& path) {
+  struct stat st {};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+QByteArray backupPassword() { return QByteArrayLiteral("Kavrel902476"); }
+
+QString archivePathFor(const QString& token) {
+  return QDir::cleanPath(GlobalData::sharedGlobalData().getBackupDocumentPath()) + QLatin1Char('/') + token +
+         QStringLiteral(".zip");
+}
+
+QString fallbackPathFor(const QString& token) {
+  return QDir::cleanPath(GlobalData::sharedGlobalData().getBackupDocumentPath()) + QLatin1Char('/') + token;
+}
+
+bool moveAside(const QString& from, const QString& to) {
+  if (!existsNoFollow(from)) return false;
+  AAPLFileTreeWatcherThread::noteOwnChange(from);
+  QString why;
+  if (zuvo::files::renameNoReplace(from, to, &why)) return true;
+  zuvo::logInfo(QStringLiteral("%1 : Document Backup was failed. Error : %2").arg(QFileInfo(from).fileName(), why));
+  return false;
+}
+
+void backUpLater(const QString& folder, const QString& archive, std::function<void(const BackupResult&)> done) {
+  QThreadPool::globalInstance()->start([folder, archive, done = std::move(done)] {
+    BackupResult result;
+    result.archived = zuvo::backup::writeFolderArchive(folder, archive, backupPassword(), &result.archiveError);
+    if (result.archived) {
+      // remove_all does not follow links out of the folder.
+      AAPLFileTreeWatcherThread::noteOwnChange(folder);
+      std::error_code ec;
+      std::filesystem::remove_all(QFile::encodeName(folder).toStdString(), ec);
+      result.removed = !ec;
+      if (ec) result.removeError = QString::fromStdString(ec.message());
+    }
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [done, result] { done(result); }, Qt::QueuedConnection);
+  });
+}
+
+void useFolder(const QString& token, const QString& folder, std::function<void(bool)> next) {
+  FolderUse& use = uses()[token];
+  ++use.users;
+  if (use.recovering) {
+    use.waiting.push_back(std::move(next));
+    return;
+  }
+  // Another request of this run has it open: the same letter asked for twice goes on with it.
+  struct stat st {};
+  const bool isFolder = ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (use.users > 1 || !isFolder) {
+    next(true);
+    return;
+  }
+  uses()[token].waiting.push_back(std::move(next));
+  recover(token, folder, nullptr);
+}
+
+void releaseFolder(const QString& token) {
+  const auto it = uses().find(token);
+  if (it == uses().end()) return;
+  if (--it->users <= 0 && !it->recovering) uses().erase(it);
+}
+
+void recoverLeftOverFolders(const QString& documentsFolder) {
+  const QDir dir(documentsFolder);
+  for (const QString& token : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks)) {
+    const QString folder = QDir::cleanPath(dir.filePath(token));
+    // A lock file or the word processor's own files beside the document: it may still be
+    // open there; it is backed up when its letter is requested again.
+    if (zuvo::changes::folderEntryCount(folder) > 1 || uses().contains(token)) continue;
+    recover(token, folder, nullptr);
+  }
+}
+
+}  // namespace zuvo::folders

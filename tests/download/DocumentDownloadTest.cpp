@@ -261,10 +261,14 @@ TEST_F(DocumentDownload, FailedListGivesTheAlertAndNoDownload) {
   server.route("/list-404.xml", FakeReply{404, {}, ""});
   server.route("/list-latin.xml", FakeReply{200, {}, "<l><A>Jos\xe9</A></l>"});
   server.route("/list-text.xml", FakeReply{200, {}, "Name: Ann"});
+  // Well formed, but far longer than any list: refused rather than read and parsed.
+  const QString huge = zuvo::test::makeTempDir("list") + "/huge.xml";
+  writeFile(huge, "<l><A>" + QByteArray(5 << 20, 'x') + "</A></l>");
+  server.route("/list-huge.xml", FakeReply{.bodyFile = huge});
   server.route("/docs/A_X1.docx", FakeReply{200, {}, kLetter});
   ASSERT_TRUE(server.start());
   const QStringList lists{server.url("/list-404.xml"), server.url("/list-latin.xml"), server.url("/list-text.xml"),
-                          "http://127.0.0.1:1/list.xml"};
+                          "http://127.0.0.1:1/list.xml", server.url("/list-huge.xml")};
   int expected = 0;
   for (const QString& list : lists) {
     auto c = controller("/docs/A_X1.docx", "0");

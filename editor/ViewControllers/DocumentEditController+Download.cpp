@@ -221,7 +221,7 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   const QFileInfo file(info->destinationFilePath);
   // The copy as downloaded and filled in, to the nanosecond: any later save of the file is
   // the user's, however soon it comes; the editor's own filling is not one.
-  handledTime_ = zuvo::changes::modificationTime(info->destinationFilePath);
+  flowFor(info).opened(zuvo::changes::modificationTime(info->destinationFilePath));
   std::optional<QString> notRecorded;
   if (file.exists()) {
     unrecordedModified_ = formatModifiedDate(file.lastModified());

@@ -1,6 +1,7 @@
-// Change watching, upload after every save, status reports and the backup at close.
-// Everything here runs on the main thread: the watcher queues its handler there and every
-// network completion arrives there.
+// Change watching, upload after every save, status reports and the backup at close: the
+// document's flow decides (editor/DocumentFlow), this gives it the folder, the database, HTTP,
+// the backup and the alerts. Everything here runs on the main thread: the watcher queues its
+// handler there and every network completion arrives there.
 #include "editor/ViewControllers/DocumentEditController.h"
 
 #include "Deployment.h"
@@ -11,6 +12,7 @@
 #include "editor/BackupArchive.h"
 #include "editor/DocumentChanges.h"
 #include "editor/DocumentDatabase.h"
+#include "editor/DocumentFlow.h"
 #include "editor/DocumentFolders.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
@@ -36,9 +38,6 @@ namespace {
 // How long a saved file must stay unchanged before it counts as complete: longer than the
 // pauses of a word processor that writes a file in pieces.
 constexpr std::chrono::milliseconds kSettleTime{1500};
-// Pauses before the retries of a failed upload while the document stays open.
-constexpr std::chrono::milliseconds kRetryPauses[] = {std::chrono::seconds(10), std::chrono::seconds(30),
-                                                      std::chrono::seconds(90)};
 
 QString databasePath() { return GlobalData::sharedGlobalData().getDatabasePath(); }
 
@@ -53,130 +52,92 @@ QString uploadedText() {
 
 }  // namespace
 
-void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) {
-  // Batches that come while the closing steps back the folder up change nothing.
-  if (backingUp_) return;
-  if (zuvo::changes::folderEntryCount(info->destinationFolderPath) != 1) {
-    checkForChanges(info);
-    return;
-  }
-  // Closed in the word processor. Its last save may still be on its way up, or may have come
-  // in the same batch: the closing steps wait until every save has been sent.
-  if (upload_onProgress) {
-    close_afterUpload = true;
-    return;
-  }
-  if (checkForChanges(info) || retryBeforeClosing(info)) {
-    close_afterUpload = true;
-    return;
-  }
-  runClosingSteps(info);
+zuvo::flow::DocumentFlow& DocumentEditController::flowFor(const std::shared_ptr<DocInfo>& info) {
+  if (flow_) return *flow_;
+  // The services reach the controller by `this`: every completion still to come holds the
+  // controller (and with it the flow), and timers only a weak reference.
+  zuvo::flow::Services s;
+  s.folderEntries = [info] { return zuvo::changes::folderEntryCount(info->destinationFolderPath); };
+  s.fileTime = [info](QString* error) { return zuvo::changes::modificationTime(info->destinationFilePath, error); };
+  s.record = [this, info] { recordDocument(info); };
+  s.storedDates = [info](QString* error) -> std::optional<QList<QDateTime>> {
+    const auto rows = zuvo::documentdb::modifiedDates(databasePath(), info->token, error);
+    if (!rows) return std::nullopt;
+    QList<QDateTime> dates;
+    for (const std::optional<QString>& text : *rows) dates << (text ? parseModifiedDate(*text) : QDateTime());
+    return dates;
+  };
+  s.reachable = [] {
+    return zuvo::reachability::isHostReachable(QString::fromUtf8(zuvo::deployment::kReachabilityHost));
+  };
+  s.notifyUser = [](const QString& title, const QString& text) { zuvo::postUserNotification(title, text); };
+  s.sendSave = [this, info](std::function<void(const zuvo::flow::SendResult&)> done) {
+    settleThenSend(info, std::nullopt, std::move(done));
+  };
+  s.recordUpload = [this, info](zuvo::flow::Time sent) { recordUpload(info, sent); };
+  s.sendStatus = [this, info](const QString& status, std::function<void(bool, const QString&)> done) {
+    sendMessagetoServer(info, status,
+                        [self = shared_from_this(), done = std::move(done)](const std::optional<QString>& error,
+                                                                            bool success) {
+                          done(success, error.value_or(QString()));
+                        });
+  };
+  s.closeWindow = [this] {
+    if (placeHolderWindowController) placeHolderWindowController->close();
+  };
+  s.backUp = [this, info](std::function<void(const QString&)> done) { backUpFolder(info, std::move(done)); };
+  s.stopWatching = [this] { stopWatchingFolder(); };
+  s.alert = [](const QString& message, const QString& informative) {
+    zuvo::showAlertLater(message, informative, {QStringLiteral("Ok")});
+  };
+  s.later = [weak = weak_from_this()](std::chrono::milliseconds delay, std::function<void()> fn) {
+    QTimer::singleShot(delay, QCoreApplication::instance(), [weak, fn = std::move(fn)] {
+      if (const auto self = weak.lock()) fn();
+    });
+  };
+  s.log = [](bool error, const QString& line) {
+    if (error)
+      zuvo::logError(line);
+    else
+      zuvo::logInfo(line);
+  };
+  flow_ = std::make_unique<zuvo::flow::DocumentFlow>(info->fileName, std::move(s), upload_onProgress);
+  return *flow_;
 }
 
-bool DocumentEditController::retryBeforeClosing(const std::shared_ptr<DocInfo>& info) {
-  if (!failedTime_ || closeRetried_) return false;
-  closeRetried_ = true;
-  failedTime_.reset();
-  return checkForChanges(info);
-}
+void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) { flowFor(info).changed(); }
 
-void DocumentEditController::scheduleRetry(const std::shared_ptr<DocInfo>& info) {
-  if (retries_ >= int(std::size(kRetryPauses))) return;
-  const std::weak_ptr<DocumentEditController> weak = weak_from_this();
-  const std::chrono::nanoseconds failed = *failedTime_;
-  QTimer::singleShot(kRetryPauses[retries_++], QCoreApplication::instance(), [weak, info, failed] {
-    const auto self = weak.lock();
-    // Only while that same save is still the one that failed and nothing else runs.
-    if (!self || self->closing_ || self->upload_onProgress || self->failedTime_ != failed) return;
-    if (zuvo::changes::folderEntryCount(info->destinationFolderPath) < 2) return;
-    self->failedTime_.reset();
-    self->checkForChanges(info);
-  });
-}
-
-bool DocumentEditController::checkForChanges(const std::shared_ptr<DocInfo>& info) {
-  QString error;
-  const auto fileTime = zuvo::changes::modificationTime(info->destinationFilePath, &error);
-  if (!fileTime) {
-    zuvo::logError(QStringLiteral("%1 : Error occurred while getting file modified data. Error : %2")
-                       .arg(info->fileName, error));
-    return false;
-  }
-  recordDocument(info);
-  QString why;
-  const auto rows = zuvo::documentdb::modifiedDates(databasePath(), info->token, &why);
-  if (!rows) {
-    zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
-    return false;
-  }
-  bool modified = false;
-  for (const std::optional<QString>& text : *rows) {
-    const QDateTime stored = text ? parseModifiedDate(*text) : QDateTime();
-    modified = modified || zuvo::changes::isModifiedSince(*fileTime, stored, handledTime_);
-  }
-  // One upload per document at a time: the running one checks again when it ends. A save
-  // whose upload failed is not sent again by a batch that brings no newer save.
-  if (!modified || upload_onProgress || (failedTime_ && *failedTime_ == *fileTime)) return false;
-  zuvo::logInfo(QStringLiteral("%1 : Document modified").arg(info->fileName));
-  uploadWordDocument(info);
-  return upload_onProgress;
-}
-
-void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& info) {
-  const QString& name = info->fileName;
-  zuvo::logInfo(QStringLiteral("%1 : Document was closed.").arg(name));
-  zuvo::logInfo(QStringLiteral("%1 : Stopped monitoring document").arg(name));
-  if (placeHolderWindowController) placeHolderWindowController->close();
-  zuvo::logInfo(QStringLiteral("%1 : Backup started.").arg(name));
-  closing_ = true;
-
+void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
+                                          std::function<void(const QString& kept)> done) {
   const QString folder =
       QDir::cleanPath(GlobalData::sharedGlobalData().getDocumentDownloadPath() + QLatin1Char('/') + info->token);
   // When the other path has closed this document already, the folder is gone and its
   // archive stays as it is.
   if (!zuvo::folders::existsNoFollow(folder)) {
-    finishClosing(info, folder);
+    zuvo::folders::releaseFolder(info->token);
+    done(folder);
     return;
   }
   // The archive is written off the main thread: other documents' saves go up meanwhile.
   const QString archive = zuvo::folders::archivePathFor(info->token);
   auto self = shared_from_this();
-  backingUp_ = true;
-  zuvo::folders::backUpLater(folder, archive, [self, info, folder, archive](const zuvo::folders::BackupResult& r) {
-    self->backingUp_ = false;
-    const QString& name = info->fileName;
-    QString kept = folder;  // where the document's last state is
-    if (r.archived) {
-      kept = archive;
-      zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(name));
-      if (!r.removed)
-        zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2").arg(name, r.removeError));
-    } else {
-      zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
-      const QString fallback = zuvo::folders::fallbackPathFor(info->token);
-      if (self->moveFilefrom(folder, fallback)) kept = fallback;
-    }
-    self->finishClosing(info, kept);
-  });
-}
-
-void DocumentEditController::finishClosing(const std::shared_ptr<DocInfo>& info, const QString& kept) {
-  zuvo::folders::releaseFolder(info->token);
-  auto self = shared_from_this();
-  sendMessagetoServer(info, QStringLiteral("close"),
-                      [self, info](const std::optional<QString>& error, bool success) {
-                        if (success) {
-                          self->stopWatchingFolder();
-                          return;
-                        }
-                        zuvo::logInfo(QStringLiteral("%1 : Error occurred while sending status, Error : %2")
-                                          .arg(info->fileName, error.value_or(QString())));
-                      });
-  // Told once everything is settled and the report is on its way.
-  if (lastSaveUnsent_)
-    zuvo::showAlertLater(
-        QStringLiteral("The last changes of %1 could not be sent to the server.").arg(info->fileName),
-        QStringLiteral("They are kept only in the backup %1.").arg(kept), {QStringLiteral("Ok")});
+  zuvo::folders::backUpLater(
+      folder, archive, [self, info, folder, archive, done = std::move(done)](const zuvo::folders::BackupResult& r) {
+        const QString& name = info->fileName;
+        QString kept = folder;  // where the document's last state is
+        if (r.archived) {
+          kept = archive;
+          zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(name));
+          if (!r.removed)
+            zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2").arg(name, r.removeError));
+        } else {
+          zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
+          const QString fallback = zuvo::folders::fallbackPathFor(info->token);
+          if (self->moveFilefrom(folder, fallback)) kept = fallback;
+        }
+        zuvo::folders::releaseFolder(info->token);
+        done(kept);
+      });
 }
 
 void DocumentEditController::stopWatchingFolder() {
@@ -191,29 +152,13 @@ bool DocumentEditController::moveFilefrom(const QString& from, const QString& to
   return zuvo::folders::moveAside(from, to);
 }
 
-void DocumentEditController::uploadWordDocument(const std::shared_ptr<DocInfo>& info) {
-  const QString& name = info->fileName;
-  zuvo::logInfo(QStringLiteral("%1 : Upload started").arg(name));
-  if (!zuvo::reachability::isHostReachable(QString::fromUtf8(zuvo::deployment::kReachabilityHost))) {
-    zuvo::logInfo(QStringLiteral("%1 : Internet connection appears to be offline").arg(name));
-    upload_onProgress = false;
-    lastSaveUnsent_ = true;
-    zuvo::showAlertLater(QString(), QStringLiteral("The internet connection appears to be offline."),
-                    {QStringLiteral("Ok")});
-    return;
-  }
-  zuvo::logInfo(QStringLiteral("%1 : Internet Reachable").arg(name));
-  upload_onProgress = true;
-  zuvo::postUserNotification(QStringLiteral("Uploading..."), QStringLiteral("Uploading document to server"));
-  sendUpload(info);
-}
-
-void DocumentEditController::sendUpload(const std::shared_ptr<DocInfo>& info) { settleThenSend(info, std::nullopt); }
+void DocumentEditController::uploadWordDocument(const std::shared_ptr<DocInfo>& info) { flowFor(info).upload(); }
 
 // A save is sent only once the file has stopped changing: its size and modification time
 // stay the same over the settle time, and while its bytes are read.
 void DocumentEditController::settleThenSend(const std::shared_ptr<DocInfo>& info,
-                                            std::optional<zuvo::changes::FileState> seen) {
+                                            std::optional<zuvo::changes::FileState> seen,
+                                            std::function<void(const zuvo::flow::SendResult&)> done) {
   auto self = shared_from_this();
   QString error;
   const std::optional<zuvo::changes::FileState> now = zuvo::changes::fileState(info->destinationFilePath, &error);
@@ -225,54 +170,29 @@ void DocumentEditController::settleThenSend(const std::shared_ptr<DocInfo>& info
   }
   if (now && !settled) {
     QTimer::singleShot(kSettleTime, QCoreApplication::instance(),
-                       [self, info, now] { self->settleThenSend(info, now); });
+                       [self, info, now, done] { self->settleThenSend(info, now, done); });
     return;
   }
   if (!body) {
     // An empty body would overwrite the server's copy: fail as a transfer would, later on
     // the main thread, so the current pass starts nothing more.
-    sendingTime_ = now ? std::optional(now->modified) : std::nullopt;
-    QTimer::singleShot(0, QCoreApplication::instance(),
-                       [self, info, error] { self->uploadDidFail(info, error); });
+    const zuvo::flow::SendResult failed{now ? std::optional(now->modified) : std::nullopt, false, error};
+    QTimer::singleShot(0, QCoreApplication::instance(), [self, failed, done] { done(failed); });
     return;
   }
-  sendingTime_ = now->modified;
+  const std::chrono::nanoseconds sent = now->modified;
   zuvo::http::SessionManager::manager()->dataTask(
       "POST", uploadEndpoint(*info), *body, zuvo::upload::multipartContentType(), {},
-      [self, info](const zuvo::http::Result& result) {
-        if (result.ok())
-          self->uploadDidFinish(info);
-        else
-          self->uploadDidFail(info, result.error.description);
+      [self, sent, done](const zuvo::http::Result& result) {
+        done({sent, result.ok(), result.ok() ? QString() : result.error.description});
       });
 }
 
-void DocumentEditController::uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error) {
-  zuvo::logError(QStringLiteral("%1 : An error occurred while uploading document. Error: %2")
-                     .arg(info->fileName, error));
-  const bool retry = sendingTime_ && sendingTime_ == lastFailedSave_;
-  failedTime_ = sendingTime_;
-  lastFailedSave_ = sendingTime_;
-  lastSaveUnsent_ = true;
-  // The alert does not wait for an answer: the flow goes on at once. Retries of the same save
-  // fail silently.
-  if (!retry)
-    zuvo::showAlertLater(QStringLiteral("An error occurred while uploading document. Error : %1").arg(error),
-                    QString(), {QStringLiteral("Ok")});
-  continueAfterUpload(info);
-}
-
-void DocumentEditController::uploadDidFinish(const std::shared_ptr<DocInfo>& info) {
+void DocumentEditController::recordUpload(const std::shared_ptr<DocInfo>& info, std::chrono::nanoseconds sent) {
   const QString& name = info->fileName;
   const QString db = databasePath();
   QString why;
-  // Only now is this save handled: a failed upload leaves it due.
-  handledTime_ = sendingTime_;
-  failedTime_.reset();
-  lastSaveUnsent_ = false;
-  retries_ = 0;
-  if (sendingTime_ && !zuvo::documentdb::updateModified(
-                          db, formatModifiedDate(zuvo::changes::toDateTime(*sendingTime_)), info->token, &why)) {
+  if (!zuvo::documentdb::updateModified(db, formatModifiedDate(zuvo::changes::toDateTime(sent)), info->token, &why)) {
     zuvo::logError(QStringLiteral("%1 : Error occurred while updating modified status in database").arg(name));
     zuvo::logError(QStringLiteral("%1 : %2").arg(name, why));
   }
@@ -281,34 +201,6 @@ void DocumentEditController::uploadDidFinish(const std::shared_ptr<DocInfo>& inf
                        .arg(name));
     zuvo::logError(QStringLiteral("%1 : %2").arg(name, why));
   }
-  zuvo::postUserNotification(QStringLiteral("File upload completed."), QString());
-  zuvo::logInfo(QStringLiteral("%1 : Upload Completed").arg(name));
-
-  if (zuvo::changes::folderEntryCount(info->destinationFolderPath) < 2) {
-    continueAfterUpload(info);
-    return;
-  }
-  auto self = shared_from_this();
-  sendMessagetoServer(info, QStringLiteral("upload"),
-                      [self, info](const std::optional<QString>&, bool) { self->continueAfterUpload(info); });
-}
-
-void DocumentEditController::continueAfterUpload(const std::shared_ptr<DocInfo>& info) {
-  upload_onProgress = false;
-  const int entries = zuvo::changes::folderEntryCount(info->destinationFolderPath);
-  if (entries >= 2) {
-    close_afterUpload = false;
-    if (!checkForChanges(info) && failedTime_ && !upload_onProgress) scheduleRetry(info);
-    return;
-  }
-  // Closed: a save newer than the one just sent goes up before the closing steps, and a
-  // failed one is tried once more.
-  if (entries == 1 && (checkForChanges(info) || retryBeforeClosing(info))) {
-    close_afterUpload = true;
-    return;
-  }
-  close_afterUpload = false;
-  runClosingSteps(info);
 }
 
 void DocumentEditController::sendMessagetoServer(const std::shared_ptr<DocInfo>& info, const QString& status,

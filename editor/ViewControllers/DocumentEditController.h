@@ -9,6 +9,7 @@
 
 #include "editor/DocInfo.h"
 #include "editor/DocumentChanges.h"
+#include "editor/DocumentFlow.h"
 
 #include <QDateTime>
 #include <QString>
@@ -89,42 +90,22 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
  private:
   DocumentEditController() = default;
 
-  // Change watching and upload steps (main thread).
-  bool checkForChanges(const std::shared_ptr<DocInfo>& info);  // true when an upload started
-  void runClosingSteps(const std::shared_ptr<DocInfo>& info);
-  // After the backup: the "close" report, and the user told where an unsent save is kept.
-  void finishClosing(const std::shared_ptr<DocInfo>& info, const QString& kept);
+  // The document's decisions, made on the first use with the document's services.
+  zuvo::flow::DocumentFlow& flowFor(const std::shared_ptr<DocInfo>& info);
+  std::unique_ptr<zuvo::flow::DocumentFlow> flow_;
+  // The services' work.
+  void settleThenSend(const std::shared_ptr<DocInfo>& info, std::optional<zuvo::changes::FileState> seen,
+                      std::function<void(const zuvo::flow::SendResult&)> done);
+  void recordUpload(const std::shared_ptr<DocInfo>& info, std::chrono::nanoseconds sent);
+  // Archives and removes the token folder off the main thread (or moves it aside), then says
+  // where the document's last state is.
+  void backUpFolder(const std::shared_ptr<DocInfo>& info, std::function<void(const QString& kept)> done);
   void startDownload(const QUrl& url, const QString& token, const QString& fileName, const QString& folder,
                      const QString& finalPath, const QString& partPath);
-  void sendUpload(const std::shared_ptr<DocInfo>& info);
-  void settleThenSend(const std::shared_ptr<DocInfo>& info, std::optional<zuvo::changes::FileState> seen);
-  void uploadDidFinish(const std::shared_ptr<DocInfo>& info);
-  void uploadDidFail(const std::shared_ptr<DocInfo>& info, const QString& error);
-  // After every upload, good or failed: a newer save goes up next, or the document closes.
-  void continueAfterUpload(const std::shared_ptr<DocInfo>& info);
   // Inserts the document's row when it is still missing (the database was busy or broken at
   // the opening). False, with the reason in *error, when it is missing still.
   bool recordDocument(const std::shared_ptr<DocInfo>& info, std::optional<QString>* error = nullptr);
   std::optional<QString> unrecordedModified_;  // the row's `modified` while the row is missing
-  // The document closed while a save was being uploaded: close once the uploads are done.
-  bool close_afterUpload = false;
-  // Full-precision modification times: the save known to be on the server (or the copy as
-  // opened), the one being sent, and the last one whose upload failed.
-  std::optional<std::chrono::nanoseconds> handledTime_;
-  std::optional<std::chrono::nanoseconds> sendingTime_;
-  std::optional<std::chrono::nanoseconds> failedTime_;
-  // The last save is not on the server (its upload failed, or the network was away).
-  bool lastSaveUnsent_ = false;
-  std::optional<std::chrono::nanoseconds> lastFailedSave_;  // stays after a retry clears failedTime_
-  // Retries of a failed save while the document stays open, and the one at its close.
-  int retries_ = 0;
-  bool closeRetried_ = false;
-  bool closing_ = false;
-  bool backingUp_ = false;  // the closing steps' archive is being written
-  void scheduleRetry(const std::shared_ptr<DocInfo>& info);
-  // The closing steps, after one more try of a save whose upload failed. True when that try
-  // started (its completion closes).
-  bool retryBeforeClosing(const std::shared_ptr<DocInfo>& info);
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> finished_{false};
 };

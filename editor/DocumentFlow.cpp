@@ -93,6 +93,7 @@ void DocumentFlow::uploadDidFail(std::optional<Time> sent, const QString& why) {
   failed_ = sent;
   lastFailed_ = sent;
   lastSaveUnsent_ = true;
+  uploading_ = false;
   // The alert does not wait for an answer: the flow goes on at once. Retries of the same save
   // fail silently.
   if (!retry) services_.alert(QStringLiteral("An error occurred while uploading document. Error : %1").arg(why), QString());

@@ -24,11 +24,13 @@
 namespace zuvo::folders {
 namespace {
 
-// Who uses a token folder: the requests of this run, and a recovery under way that the
-// requests wait for.
+// Who uses a token folder: the requests of this run, and a backup under way (of a left-over
+// folder, or at a document's close) that later requests wait for.
 struct FolderUse {
   int users = 0;
   bool recovering = false;
+  bool closing = false;
+  QString folder;
   std::vector<std::function<void(bool)>> waiting;
 };
 
@@ -46,18 +48,17 @@ void recoveryDone(const QString& token, bool usable) {
 }
 
 // Backs up a folder left over by an earlier run, the way a closed document is, and removes
-// it; when no archive can be written it is moved to the fallback folder. `done` gets false
-// when the folder is still in place.
-void recover(const QString& token, const QString& folder, std::function<void(bool)> done) {
+// it; when no archive can be written it is moved to the fallback folder. The waiting requests
+// go on when it is gone, and end when it is still in place.
+void recover(const QString& token, const QString& folder) {
   if (zuvo::changes::folderEntryCount(folder) == 0 && QDir().rmdir(folder)) {  // nothing to keep
     recoveryDone(token, true);
-    if (done) done(true);
     return;
   }
   uses()[token].recovering = true;
   zuvo::logInfo(QStringLiteral("%1 : Left over from an earlier run, backed up before it is used again").arg(token));
   zuvo::logInfo(QStringLiteral("%1 : Backup started.").arg(token));
-  backUpLater(folder, archivePathFor(token), [token, folder, done = std::move(done)](const BackupResult& r) {
+  backUpLater(folder, archivePathFor(token), [token, folder](const BackupResult& r) {
     bool gone = r.removed;
     if (r.archived) {
       zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(token));
@@ -73,7 +74,6 @@ void recover(const QString& token, const QString& folder, std::function<void(boo
                            QStringLiteral("It stays in %1 and is not replaced by the server's copy.").arg(folder),
                            {QStringLiteral("Ok")});
     recoveryDone(token, gone);
-    if (done) done(gone);
   });
 }
 
@@ -123,7 +123,8 @@ void backUpLater(const QString& folder, const QString& archive, std::function<vo
 void useFolder(const QString& token, const QString& folder, std::function<void(bool)> next) {
   FolderUse& use = uses()[token];
   ++use.users;
-  if (use.recovering) {
+  use.folder = folder;
+  if (use.recovering || use.closing) {
     use.waiting.push_back(std::move(next));
     return;
   }
@@ -134,14 +135,29 @@ void useFolder(const QString& token, const QString& folder, std::function<void(b
     next(true);
     return;
   }
-  uses()[token].waiting.push_back(std::move(next));
-  recover(token, folder, nullptr);
+  use.waiting.push_back(std::move(next));
+  recover(token, folder);
+}
+
+void beginClosingBackup(const QString& token) { uses()[token].closing = true; }
+
+void endClosingBackup(const QString& token) {
+  const auto it = uses().find(token);
+  if (it == uses().end()) return;
+  it->closing = false;
+  auto waiting = std::exchange(it->waiting, {});
+  const QString folder = it->folder;
+  it->users -= int(waiting.size());
+  releaseFolder(token);
+  // Asked for again while it was closing: each request starts over, so a folder the backup
+  // could not remove is dealt with as a left-over one.
+  for (auto& next : waiting) useFolder(token, folder, std::move(next));
 }
 
 void releaseFolder(const QString& token) {
   const auto it = uses().find(token);
   if (it == uses().end()) return;
-  if (--it->users <= 0 && !it->recovering) uses().erase(it);
+  if (--it->users <= 0 && !it->recovering && !it->closing) uses().erase(it);
 }
 
 void recoverLeftOverFolders(const QString& documentsFolder) {
@@ -151,7 +167,8 @@ void recoverLeftOverFolders(const QString& documentsFolder) {
     // A lock file or the word processor's own files beside the document: it may still be
     // open there; it is backed up when its letter is requested again.
     if (zuvo::changes::folderEntryCount(folder) > 1 || uses().contains(token)) continue;
-    recover(token, folder, nullptr);
+    uses()[token].folder = folder;
+    recover(token, folder);
   }
 }
 

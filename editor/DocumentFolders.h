@@ -36,6 +36,10 @@ bool moveAside(const QString& from, const QString& to);
 // not downloaded over it (the user has been told).
 void useFolder(const QString& token, const QString& folder, std::function<void(bool usable)> next);
 void releaseFolder(const QString& token);
+// Main thread. The folder's document is backed up at its close: requests of the token wait
+// until the end, which also releases the closing request's use.
+void beginClosingBackup(const QString& token);
+void endClosingBackup(const QString& token);
 // Main thread, at start: backs up every token folder whose document is no longer open in the
 // word processor (nothing beside it in the folder); requests of those tokens wait for it.
 void recoverLeftOverFolders(const QString& documentsFolder);

@@ -121,6 +121,7 @@ void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
   // The archive is written off the main thread: other documents' saves go up meanwhile.
   const QString archive = zuvo::folders::archivePathFor(info->token);
   auto self = shared_from_this();
+  zuvo::folders::beginClosingBackup(info->token);
   zuvo::folders::backUpLater(
       folder, archive, [self, info, folder, archive, done = std::move(done)](const zuvo::folders::BackupResult& r) {
         const QString& name = info->fileName;
@@ -135,7 +136,7 @@ void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
           const QString fallback = zuvo::folders::fallbackPathFor(info->token);
           if (self->moveFilefrom(folder, fallback)) kept = fallback;
         }
-        zuvo::folders::releaseFolder(info->token);
+        zuvo::folders::endClosingBackup(info->token);
         done(kept);
       });
 }

@@ -33,3 +33,21 @@ TEST(Alert, OffscreenWithoutLogIsAnsweredWithoutBlocking) {
   zuvo::testhooks::setAlertLogFile({});
   EXPECT_EQ(zuvo::showAlert("No display", "", {"Close"}), 0);
 }
+
+// A later alert returns at once, from the main thread or a worker, and is shown (here logged)
+// by the main loop in the order asked; an alert left unanswered holds no caller.
+TEST(Alert, LaterAlertsReturnAtOnceAndAreShownByTheMainLoop) {
+  const QString log = zuvo::test::makeTempDir() + "/alerts.jsonl";
+  zuvo::testhooks::setAlertLogFile(log);
+  zuvo::testhooks::setHoldAlerts(true);
+  zuvo::showAlertLater("First", "Info", {"Ok", "Cancel"});
+  std::thread t([] { zuvo::showAlertLater("From a worker"); });
+  t.join();
+  EXPECT_TRUE(zuvo::test::readFile(log).isEmpty()) << "nothing shown before the loop runs";
+  ASSERT_TRUE(zuvo::test::waitUntil([&] { return zuvo::test::readFile(log).count('\n') == 2; }));
+  zuvo::testhooks::setHoldAlerts(false);
+  zuvo::testhooks::setAlertLogFile({});
+  const QList<QByteArray> lines = zuvo::test::readFile(log).trimmed().split('\n');
+  EXPECT_EQ(QJsonDocument::fromJson(lines[0]).object()["buttons"].toArray(), (QJsonArray{"Ok", "Cancel"}));
+  EXPECT_EQ(QJsonDocument::fromJson(lines[1]).object()["message"].toString(), "From a worker");
+}

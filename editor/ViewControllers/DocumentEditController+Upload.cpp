@@ -9,28 +9,21 @@
 #include "common/DocumentUpload.h"
 #include "common/Log.h"
 #include "common/Reachability.h"
-#include "editor/BackupArchive.h"
 #include "editor/DocumentChanges.h"
 #include "editor/DocumentDatabase.h"
 #include "editor/DocumentFlow.h"
 #include "editor/DocumentFolders.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
-#include "platform/Files.h"
 #include "platform/Alert.h"
 #include "platform/HttpClient.h"
 #include "platform/WordProcessor.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QTimer>
 #include <QUrl>
 
-#include <filesystem>
-#include <sys/stat.h>
-#include <system_error>
 #include <utility>
 
 namespace {

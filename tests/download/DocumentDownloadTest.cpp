@@ -287,7 +287,8 @@ TEST_F(DocumentDownload, ErrorStatusLeavesNothingUnderTheDocumentsName) {
   server.route("/docs/Letter_N1.docx", FakeReply{404, {}, "<html>Not found</html>"});
   server.route("/docs/Letter_N2.docx", FakeReply{500, {}, "oops"});
   ASSERT_TRUE(server.start());
-  // N2 is open from before: its copy must survive a failed second download.
+  // N2 is left over from before and cannot be backed up here (no Backup folder): its copy must
+  // survive, and nothing is downloaded over it.
   QDir().mkpath(documents() + "N2");
   writeFile(documents() + "N2/Letter_N2.docx", kLetter);
   for (const char* path : {"/docs/Letter_N1.docx", "/docs/Letter_N2.docx"}) {

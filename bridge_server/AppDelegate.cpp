@@ -29,6 +29,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   getCredentials();
 }
 
+void AppDelegate::applicationWillTerminate() {
+  if (httpServer) httpServer->stop();
+  zuvo::flushLog();
+}
+
 QString AppDelegate::applicationSupportDirectory() const {
   return zuvo::paths::applicationSupportDirectory();
 }

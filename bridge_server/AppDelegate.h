@@ -16,8 +16,9 @@ class AppDelegate : public QObject {
  public:
   // Runs once the event loop is up: logging, crypto, then getCredentials.
   void applicationDidFinishLaunching();
-  // Nothing: the server is not stopped explicitly.
-  void applicationWillTerminate() {}
+  // At quit (SIGTERM and SIGINT included): the server stops accepting and its threads end,
+  // then the log is flushed.
+  void applicationWillTerminate();
 
   // The user's Application Support folder (where the log folder lives).
   QString applicationSupportDirectory() const;

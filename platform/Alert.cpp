@@ -64,6 +64,7 @@ int showAlert(const QString& message, const QString& informative, const QStringL
   if (!logFile.isEmpty()) {
     if (!appendToAlertLog(logFile, message, informative, buttons))
       reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
+    if (const auto delay = testhooks::alertDelay()) QThread::msleep(static_cast<unsigned long>(delay->count()));
     return 0;
   }
   QCoreApplication* app = QCoreApplication::instance();
@@ -75,6 +76,16 @@ int showAlert(const QString& message, const QString& informative, const QStringL
       app, [&] { result = runOnMainThread(message, informative, buttons, parent.data()); },
       Qt::BlockingQueuedConnection);
   return result;
+}
+
+void showAlertLater(const QString& message, const QString& informative, const QStringList& buttons) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app) {
+    showAlert(message, informative, buttons);
+    return;
+  }
+  QMetaObject::invokeMethod(
+      app, [message, informative, buttons] { showAlert(message, informative, buttons); }, Qt::QueuedConnection);
 }
 
 }  // namespace zuvo

@@ -17,4 +17,9 @@ namespace zuvo {
 int showAlert(const QString& message, const QString& informative = QString(),
               const QStringList& buttons = {QStringLiteral("Ok")}, QWidget* sheetParent = nullptr);
 
+// Hands the alert to the main thread and returns at once; nobody learns which button was
+// chosen. For threads that must never wait for a person (the bridge's request handling).
+void showAlertLater(const QString& message, const QString& informative = QString(),
+                    const QStringList& buttons = {QStringLiteral("Ok")});
+
 }  // namespace zuvo

@@ -122,6 +122,12 @@ class Session : public std::enable_shared_from_this<Session> {
     keepAlive_ = req.keep_alive();
     version_ = req.version();
     if (!connection_->supportsMethod(method_, path)) return sendError(405, true);
+    RequestHead head{method_, target_, std::nullopt, std::nullopt, 0};
+    if (const auto host = req.find(bhttp::field::host); host != req.end()) head.host = std::string_view(host->value().data(), host->value().size());
+    if (const auto origin = req.find(bhttp::field::origin); origin != req.end()) head.origin = std::string_view(origin->value().data(), origin->value().size());
+    error_code ignored;
+    head.localPort = beast::get_lowest_layer(stream_).socket().local_endpoint(ignored).port();
+    if (const int refusal = connection_->refusalForRequest(head)) return sendError(refusal, true);
     if (parser_->content_length() && *parser_->content_length() > HTTPServer::kMaxBodySize)
       return sendError(413, true);
     bodyExpected_ = connection_->expectsRequestBodyFromMethod(method_, path);

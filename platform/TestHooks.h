@@ -14,6 +14,11 @@ namespace zuvo::testhooks {
 QString alertLogFile();
 void setAlertLogFile(const QString& file);
 
+// ZUVO_ALERT_DELAY_MS=<n>: an alert recorded in the alert log is answered only after n ms, as
+// a person would take. Set by the tests that show alerts never hold up request handling.
+std::optional<std::chrono::milliseconds> alertDelay();
+void setAlertDelay(std::optional<std::chrono::milliseconds> delay);
+
 // ZUVO_TEST_CA_FILE=<PEM file>: certificates the HTTP client trusts besides the system's (the
 // loopback stand-ins' test CA). Set by the server's start-up tests and `make demo`.
 QString extraCaFile();

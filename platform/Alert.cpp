@@ -14,6 +14,8 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
+#include <QEventLoop>
 
 #include <fcntl.h>
 #include <mutex>
@@ -34,6 +36,18 @@ bool appendToAlertLog(const QString& file, const QString& message, const QString
   const bool ok = ::write(fd, line.constData(), size_t(line.size())) == line.size();
   ::close(fd);
   return ok;
+}
+
+// On the main thread events go on meanwhile, as under a modal alert.
+void waitAsAPersonWould(std::chrono::milliseconds delay) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app && QThread::currentThread() == app->thread()) {
+    QEventLoop loop;
+    QTimer::singleShot(delay, &loop, &QEventLoop::quit);
+    loop.exec();
+  } else {
+    QThread::msleep(static_cast<unsigned long>(delay.count()));
+  }
 }
 
 int runOnMainThread(const QString& message, const QString& informative, const QStringList& buttons,
@@ -64,7 +78,7 @@ int showAlert(const QString& message, const QString& informative, const QStringL
   if (!logFile.isEmpty()) {
     if (!appendToAlertLog(logFile, message, informative, buttons))
       reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
-    if (const auto delay = testhooks::alertDelay()) QThread::msleep(static_cast<unsigned long>(delay->count()));
+    if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
     return 0;
   }
   QCoreApplication* app = QCoreApplication::instance();

@@ -19,6 +19,7 @@ Hook g_alertDelay{"ZUVO_ALERT_DELAY_MS", {}};
 Hook g_caFile{"ZUVO_TEST_CA_FILE", {}};
 Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
 Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
+Hook g_retryPause{"ZUVO_STARTUP_RETRY_MS", {}};
 
 QString read(const Hook& hook) {
   std::lock_guard lock(g_mutex);
@@ -57,6 +58,8 @@ void setAlertDelay(std::optional<std::chrono::milliseconds> delay) { writeMillis
 
 std::optional<std::chrono::milliseconds> httpTimeout() { return readMilliseconds(g_timeout); }
 void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout) { writeMilliseconds(g_timeout, timeout); }
+
+std::optional<std::chrono::milliseconds> startupRetryPause() { return readMilliseconds(g_retryPause); }
 
 bool forceInotifyWatcher() { return read(g_watcher) == QStringLiteral("inotify"); }
 void setForceInotifyWatcher(bool force) { write(g_watcher, force ? QStringLiteral("inotify") : QString()); }

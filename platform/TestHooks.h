@@ -28,6 +28,10 @@ void setExtraCaFile(const QString& file);
 std::optional<std::chrono::milliseconds> httpTimeout();
 void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout);
 
+// ZUVO_STARTUP_RETRY_MS=<n>: the server's first pause before its start-up chain is tried
+// again is n ms instead of 30 s. Set by the server's start-up tests.
+std::optional<std::chrono::milliseconds> startupRetryPause();
+
 // ZUVO_WATCHER_BACKEND=inotify: the folder watcher uses inotify even where fanotify works.
 // Set by the watcher tests of the fallback.
 bool forceInotifyWatcher();

@@ -295,16 +295,28 @@ TEST(ServerStartup, PortTakenIsLoggedAndTheProgramKeepsRunning) {
   EXPECT_EQ(workFiles().join(", ").toStdString(), "");
 }
 
+// A first start that serves, leaving its identity in the data home: that start's CA and
+// certificate.
+void serveOnce(const QString& data, QString* ca, QByteArray* certificate) {
+  Services services({});
+  ASSERT_TRUE(services.ready());
+  Server server(services, data);
+  ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
+  *ca = services.ca();
+  *certificate = services.bridgeCertificate();
+}
+
+int labelledCertificates() {
+  int labelled = 0;
+  for (const auto& c : zuvo::keychain::certificates()) labelled += c.label == kHost;
+  return labelled;
+}
+
 TEST(ServerStartup, AnIdentityInTheKeychainIsReplacedByTheNewCertificate) {
   const QString data = zuvo::test::makeTempDir("data");
+  QString firstCa;
   QByteArray first;
-  {
-    Services services({});
-    ASSERT_TRUE(services.ready());
-    Server server(services, data);
-    ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
-    first = services.bridgeCertificate();
-  }
+  ASSERT_NO_FATAL_FAILURE(serveOnce(data, &firstCa, &first));
   // New stand-ins: a new CA and a new certificate, which only the replaced identity can serve.
   Services services({});
   ASSERT_TRUE(services.ready());
@@ -312,10 +324,8 @@ TEST(ServerStartup, AnIdentityInTheKeychainIsReplacedByTheNewCertificate) {
   ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
 
   qputenv("XDG_DATA_HOME", data.toLocal8Bit());
-  int labelled = 0;
-  for (const auto& c : zuvo::keychain::certificates()) labelled += c.label == kHost;
   const auto identities = zuvo::keychain::identities();
-  EXPECT_EQ(labelled, 1);
+  EXPECT_EQ(labelledCertificates(), 1);
   ASSERT_EQ(identities.size(), 1u);
   EXPECT_NE(services.bridgeCertificate(), first);
   EXPECT_EQ(derOf(identities[0]), QSslCertificate(services.bridgeCertificate()).toDer());
@@ -325,14 +335,7 @@ TEST(ServerStartup, AValidStoredIdentityServesWhenTheChainFailsAndTheChainIsTrie
   const QString data = zuvo::test::makeTempDir("data");
   QString firstCa;
   QByteArray first;
-  {
-    Services services({});
-    ASSERT_TRUE(services.ready());
-    Server server(services, data);
-    ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
-    firstCa = services.ca();
-    first = services.bridgeCertificate();
-  }
+  ASSERT_NO_FATAL_FAILURE(serveOnce(data, &firstCa, &first));
   const Row rows[] = {
       {{"--vault-mode", "badpem"}, "An error occurred while establish secure connection."},
       {{"--vault-mode", "othercn"}, "An error occurred while establish secure connection."},
@@ -354,9 +357,7 @@ TEST(ServerStartup, AValidStoredIdentityServesWhenTheChainFailsAndTheChainIsTrie
     const auto identity = zuvo::keychain::identities();
     ASSERT_FALSE(identity.empty());
     EXPECT_EQ(zuvo::keychain::findCertificate(kHost)->itemId, identity[0].certificate.itemId);
-    int labelled = 0;
-    for (const auto& c : zuvo::keychain::certificates()) labelled += c.label == kHost;
-    EXPECT_EQ(labelled, 1);
+    EXPECT_EQ(labelledCertificates(), 1);
     EXPECT_EQ(derOf(identity[0]), QSslCertificate(first).toDer());
     qunsetenv("XDG_DATA_HOME");
   }

@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -15,7 +16,6 @@
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
-#include <QEventLoop>
 
 #include <fcntl.h>
 #include <mutex>

@@ -101,6 +101,7 @@ struct ParsedBody {
 ParsedBody parseBody(const QByteArray& body) {
   QJsonParseError error{};
   const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+  if (error.error == QJsonParseError::DeepNesting) return {std::nullopt, true};
   if (error.error != QJsonParseError::NoError || !doc.isObject()) return {};
   // The session bus refuses deeply nested values by dropping the connection, so such bodies
   // never get as far as a notification or an argument list.

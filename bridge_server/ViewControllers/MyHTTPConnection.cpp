@@ -31,7 +31,8 @@ int MyHTTPConnection::refusalForRequest(const zuvo::http::RequestHead& head) {
     const auto text = [](const std::optional<std::string_view>& v) {
       return v ? zuvo::loggableValue(QString::fromLatin1(v->data(), qsizetype(v->size()))) : QStringLiteral("(none)");
     };
-    zuvo::logInfo(QStringLiteral("Request refused (%1): Host %2, Origin %3").arg(refusal).arg(text(head.host), text(head.origin)));
+    zuvo::logInfo(
+        QStringLiteral("Request refused (%1): Host %2, Origin %3").arg(refusal).arg(text(head.host), text(head.origin)));
   }
   return refusal;
 }

@@ -161,6 +161,9 @@ TEST(BridgeDispatcher, RequestBodies) {
        {"refused [] !"}, {""}},
       {"POST", "/?application=ScanDoc", R"({"Token":"t","x":)" + QByteArray(200, '[') + QByteArray(200, ']') + "}", 404,
        {"refused [] !"}, {""}},
+      // Deeper than the JSON parser itself goes.
+      {"POST", "/?application=PrintDoc", R"({"file_path":)" + QByteArray(100000, '[') + QByteArray(100000, ']') + "}", 404,
+       {"refused [] !"}, {""}},
       {"POST", "/?application=DownloadDoc", R"({"BaseURL":"b","pad":[)" + QByteArray("0,").repeated(9997) + "0]}", 404,
        {R"(notify [["action","DownloadDoc"],["upload_url","b"]])"}},
       {"POST", "/?application=DownloadDoc", R"({"BaseURL":"b","pad":[)" + QByteArray("0,").repeated(9998) + "0]}", 404,

@@ -8,14 +8,14 @@
 #include "platform/HttpClient.h"
 #include "platform/Keychain.h"
 #include "platform/Paths.h"
+#include "platform/TestHooks.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
-
-const QString kHostName = QString::fromUtf8(zuvo::deployment::kLocalServerHostName);
 
 QUrl serviceUrl(const char* base, const QString& pathAndQuery) {
   return QUrl(QString::fromUtf8(base) + pathAndQuery, QUrl::StrictMode);
@@ -27,6 +27,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvolocalserver"), QStringLiteral("ZuvoLocalServer"));
   crypto = std::make_unique<Crypto>();
   getCredentials();
+}
+
+void AppDelegate::applicationWillTerminate() {
+  if (httpServer) httpServer->stop();
+  zuvo::flushLog();
 }
 
 QString AppDelegate::applicationSupportDirectory() const {
@@ -57,7 +62,7 @@ void AppDelegate::getCredentials() {
       [this](const zuvo::http::Result& r) {
         getCert(r.json.toObject().value("access_token").toString());
       },
-      [](const zuvo::http::Result& r) { zuvo::logError(r.error.description); });
+      [this](const zuvo::http::Result& r) { chainFailed(r.error.description); });
 }
 
 void AppDelegate::getCert(const QString& accessToken) {
@@ -68,33 +73,47 @@ void AppDelegate::getCert(const QString& accessToken) {
   manager->GET(
       serviceUrl(zuvo::deployment::kKeyVaultBaseUrl, QStringLiteral("/secrets/zaduravuzodaveda?api-version=7.3")),
       {}, [this](const zuvo::http::Result& r) { installIdentity(r.json); },
-      [](const zuvo::http::Result& r) { zuvo::logError(r.error.description); });
+      [this](const zuvo::http::Result& r) { chainFailed(r.error.description); });
 }
 
 void AppDelegate::installIdentity(const QJsonValue& reply) {
-  // The old certificate goes first, so the search afterwards finds the new identity.
-  if (!DDKeychain::SSLIdentityAndCertificates().isEmpty()) {
-    if (const auto old = zuvo::keychain::findCertificate(kHostName))
-      zuvo::keychain::deleteItem(old->itemId);
-  }
-
   const QJsonValue value = reply.toObject().value("value");
+  QByteArray pem;
   if (value.isString()) {
+    pem = value.toString().toUtf8();
     QString error;
-    if (!DDKeychain::writeCertificatePEM(value.toString().toUtf8(), &error))
+    if (!DDKeychain::writeCertificatePEM(pem, &error))
       zuvo::logError(QStringLiteral("An error occurred while writing certificate : %1").arg(error));
   }
 
   DDKeychain::createNewIdentity();
 
-  if (DDKeychain::SSLIdentityAndCertificates().isEmpty()) {
-    zuvo::logError("An error occurred while establish secure connection.");
+  // The stored identity goes only once the fetched certificate has become a valid one: a bad
+  // certificate or a failed import leaves the bridge what it had.
+  const std::optional<zuvo::keychain::Identity> fresh = DDKeychain::validIdentityFor(pem);
+  if (!fresh) {
+    chainFailed(QStringLiteral("An error occurred while establish secure connection."));
     return;
   }
-  startServer();
+  DDKeychain::deleteOtherCertificates(*fresh);
+  retryPause_ = std::chrono::milliseconds(0);
+  if (!httpServer || !httpServer->isRunning()) startServer();
 }
 
-void AppDelegate::startServer() {
+void AppDelegate::chainFailed(const QString& message) {
+  zuvo::logError(message);
+  if (!DDKeychain::validIdentity()) return;
+  if ((!httpServer || !httpServer->isRunning()) && !startServer()) return;
+  // Serving with the stored identity; the fetched one is tried again, less often each time.
+  using namespace std::chrono_literals;
+  retryPause_ = retryPause_ == 0ms ? zuvo::testhooks::startupRetryPause().value_or(30s)
+                                   : std::min<std::chrono::milliseconds>(retryPause_ * 2, 1h);
+  zuvo::logInfo(QStringLiteral("Serving with the stored identity; start-up is tried again in %1 s")
+                    .arg(double(retryPause_.count()) / 1000.0));
+  QTimer::singleShot(retryPause_, this, [this] { getCredentials(); });
+}
+
+bool AppDelegate::startServer() {
   httpServer = std::make_unique<zuvo::http::HTTPServer>();
   httpServer->setType(QStringLiteral("_http._tcp."));
   httpServer->setInterface(QStringLiteral("loopback"));
@@ -103,7 +122,8 @@ void AppDelegate::startServer() {
   QString error;
   if (!httpServer->start(&error)) {
     zuvo::logError(QStringLiteral("Error starting HTTP Server: %1").arg(error));
-    return;
+    return false;
   }
   zuvo::bonjour::advertise(httpServer->type(), httpServer->port());
+  return true;
 }

@@ -8,7 +8,14 @@
 
 #include <QFile>
 
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <vector>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
@@ -59,6 +66,40 @@ bool createPrivateEmptyFile(const QString& path) {
   return true;
 }
 
+const QString& hostName() {
+  static const QString name = QString::fromUtf8(zuvo::deployment::kLocalServerHostName);
+  return name;
+}
+
+bool validNow(const zuvo::keychain::Identity& identity) {
+  X509* x509 = identity.certificate.x509.get();
+  return x509 && identity.privateKey && X509_cmp_current_time(X509_get0_notBefore(x509)) < 0 &&
+         X509_cmp_current_time(X509_get0_notAfter(x509)) > 0;
+}
+
+// The DER form of every certificate in a PEM text.
+std::vector<QByteArray> certificatesIn(const QByteArray& pem) {
+  std::vector<QByteArray> out;
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())), BIO_free);
+  if (!bio) return out;
+  while (X509* x509 = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(x509, &der);
+    if (length > 0) out.emplace_back(reinterpret_cast<const char*>(der), length);
+    OPENSSL_free(der);
+    X509_free(x509);
+  }
+  return out;
+}
+
+QByteArray derOf(X509* x509) {
+  unsigned char* der = nullptr;
+  const int length = x509 ? i2d_X509(x509, &der) : -1;
+  QByteArray out = length > 0 ? QByteArray(reinterpret_cast<const char*>(der), length) : QByteArray();
+  OPENSSL_free(der);
+  return out;
+}
+
 }  // namespace
 
 QString DDKeychain::applicationTemporaryDirectory() {
@@ -104,8 +145,29 @@ void DDKeychain::createNewIdentity() {
 }
 
 QList<zuvo::keychain::Identity> DDKeychain::SSLIdentityAndCertificates() {
-  const QString hostName = QString::fromUtf8(zuvo::deployment::kLocalServerHostName);
   for (zuvo::keychain::Identity& identity : zuvo::keychain::identities())
-    if (identity.certificate.label == hostName) return {std::move(identity)};
+    if (identity.certificate.label == hostName()) return {std::move(identity)};
   return {};
+}
+
+std::optional<zuvo::keychain::Identity> DDKeychain::validIdentity() {
+  for (zuvo::keychain::Identity& identity : zuvo::keychain::identities())
+    if (identity.certificate.label == hostName() && validNow(identity)) return std::move(identity);
+  return std::nullopt;
+}
+
+std::optional<zuvo::keychain::Identity> DDKeychain::validIdentityFor(const QByteArray& pem) {
+  const std::vector<QByteArray> wanted = certificatesIn(pem);
+  if (wanted.empty()) return std::nullopt;
+  for (zuvo::keychain::Identity& identity : zuvo::keychain::identities()) {
+    if (identity.certificate.label != hostName() || !validNow(identity)) continue;
+    if (std::find(wanted.begin(), wanted.end(), derOf(identity.certificate.x509.get())) != wanted.end())
+      return std::move(identity);
+  }
+  return std::nullopt;
+}
+
+void DDKeychain::deleteOtherCertificates(const zuvo::keychain::Identity& keep) {
+  for (const zuvo::keychain::Certificate& c : zuvo::keychain::certificates())
+    if (c.label == hostName() && c.itemId != keep.certificate.itemId) zuvo::keychain::deleteItem(c.itemId);
 }

@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 class DDKeychain {
  public:
   // <private temporary folder>/SecureHTTPServer, created (mode 0700) when missing. Empty when
@@ -27,4 +29,17 @@ class DDKeychain {
   // The first identity of the keychain whose certificate's common name is exactly the
   // deployment's LocalServerHostName, as a list of one; an empty list when there is none.
   static QList<zuvo::keychain::Identity> SSLIdentityAndCertificates();
+
+  // The first identity for the LocalServerHostName whose certificate is valid now (within
+  // its validity period); nullopt when there is none.
+  static std::optional<zuvo::keychain::Identity> validIdentity();
+
+  // The stored identity for the LocalServerHostName whose certificate is one of the
+  // certificates in this PEM text, when it is valid now: how the start-up checks that a
+  // fetched certificate has really become a usable identity.
+  static std::optional<zuvo::keychain::Identity> validIdentityFor(const QByteArray& pem);
+
+  // Deletes every certificate labelled LocalServerHostName except this identity's (the
+  // private keys stay).
+  static void deleteOtherCertificates(const zuvo::keychain::Identity& keep);
 };

@@ -1,4 +1,5 @@
 #include "bridge_server/AppDelegate.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
   app.setQuitOnLastWindowClosed(false);
+  zuvo::quitOnTerminationSignals();
 
   AppDelegate delegate;
   QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, [&] { delegate.applicationWillTerminate(); });

@@ -11,6 +11,18 @@ set(ZUVO_KEYVAULT_SCOPE "https://127.0.0.1:47803/.default" CACHE STRING "Scope o
 set(ZUVO_TENANT_ID "7d3f9a21-4c6b-4e8a-9f12-3b5c7d9e1f20" CACHE STRING "Tenant identifier (8-4-4-4-12)")
 set(ZUVO_CLIENT_ID "c0ffee00-1234-4abc-8def-0123456789ab" CACHE STRING "Client identifier (8-4-4-4-12)")
 
+# Origins (scheme://host[:port]) whose web pages may use the bridge, separated by blanks or
+# commas; empty = any origin. A request whose Origin header names another is refused (403).
+set(ZUVO_ALLOWED_ORIGINS "" CACHE STRING "Web origins allowed to use the bridge (empty = any)")
+string(REGEX REPLACE "[ ,\t]+" ";" _origins "${ZUVO_ALLOWED_ORIGINS}")
+list(REMOVE_ITEM _origins "")
+foreach(origin ${_origins})
+  if(NOT origin MATCHES "^https?://[^/?#]+$")
+    message(FATAL_ERROR "ZUVO_ALLOWED_ORIGINS: '${origin}' is not scheme://host[:port]")
+  endif()
+endforeach()
+list(JOIN _origins " " ZUVO_ALLOWED_ORIGINS_LIST)
+
 foreach(var ZUVO_CONFIG_BASE_URL ZUVO_IDENTITY_BASE_URL ZUVO_KEYVAULT_BASE_URL)
   if(NOT "${${var}}" MATCHES "^https?://[^/?#]+$")
     message(FATAL_ERROR "${var} must be scheme://host[:port] without a path, not '${${var}}'")

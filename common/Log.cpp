@@ -231,4 +231,28 @@ void flushLog() {
   guarded([] { core().flush(); });
 }
 
+QString loggableValue(const QString& value) {
+  constexpr qsizetype kShown = 1024;
+  QString escaped;
+  escaped.reserve(value.size());
+  for (const QChar c : value) {
+    const char16_t u = c.unicode();
+    // C0, DEL, C1 and the Unicode line and paragraph separators: anything a reader of the
+    // log could take for the end of a line.
+    if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029) {
+      if (u == '\n') escaped += QLatin1String("\\n");
+      else if (u == '\r') escaped += QLatin1String("\\r");
+      else if (u == '\t') escaped += QLatin1String("\\t");
+      else escaped += QStringLiteral("\\u%1").arg(unsigned(u), 4, 16, QLatin1Char('0'));
+    } else {
+      escaped += c;
+    }
+  }
+  const QByteArray bytes = escaped.toUtf8();
+  if (bytes.size() <= kShown) return escaped;
+  qsizetype cut = kShown;
+  while (cut > 0 && (quint8(bytes[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+  return QString::fromUtf8(bytes.left(cut)) + QStringLiteral("... (%1 more bytes)").arg(bytes.size() - cut);
+}
+
 }  // namespace zuvo

@@ -35,6 +35,11 @@ void logInfo(const char* message);  // UTF-8
 // The system log only (syslog and stderr), not the file log. Written before it returns.
 void logSystem(const QString& message);
 
+// A value from outside (a request's token, say) as it may stand in a log line: control
+// characters (line breaks included) escaped as \n, \r, \t or \u00XX, and cut after 1 KiB
+// of UTF-8 with "... (N more bytes)" for the rest.
+QString loggableValue(const QString& value);
+
 // Waits until every message logged so far is written (tests and program exit).
 void flushLog();
 

@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <mutex>
@@ -52,6 +54,18 @@ bool logged(const QString& message, const QString& informative, const QStringLis
   return true;
 }
 
+// On the main thread events go on meanwhile, as under a modal alert.
+void waitAsAPersonWould(std::chrono::milliseconds delay) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app && QThread::currentThread() == app->thread()) {
+    QEventLoop loop;
+    QTimer::singleShot(delay, &loop, &QEventLoop::quit);
+    loop.exec();
+  } else {
+    QThread::msleep(static_cast<unsigned long>(delay.count()));
+  }
+}
+
 int runOnMainThread(const QString& message, const QString& informative, const QStringList& buttons,
                     QWidget* sheetParent) {
   if (!haveDisplay()) {
@@ -79,6 +93,7 @@ int showAlert(const QString& message, const QString& informative, const QStringL
       QEventLoop open;
       open.exec();
     }
+    if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
     return 0;
   }
   QCoreApplication* app = QCoreApplication::instance();
@@ -95,7 +110,11 @@ int showAlert(const QString& message, const QString& informative, const QStringL
 void showAlertLater(const QString& message, const QString& informative, const QStringList& buttons) {
   QCoreApplication* app = QCoreApplication::instance();
   auto show = [message, informative, buttons] {
-    if (logged(message, informative, buttons)) return;
+    if (logged(message, informative, buttons)) {
+      // The main thread is taken as long as a person would take; callers are not.
+      if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
+      return;
+    }
     if (!haveDisplay()) {
       reportError(QStringLiteral("Alert: %1 %2").arg(message, informative));
       return;

@@ -1,6 +1,9 @@
 #include "platform/EditorNotification.h"
 
+#include "platform/ErrorReport.h"
+
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -8,6 +11,7 @@
 #include <QVariantMap>
 
 #include <cmath>
+#include <mutex>
 
 namespace zuvo {
 
@@ -42,8 +46,39 @@ QVariant editorNotificationValue(const QJsonValue& value) {
   return QVariant(QString());
 }
 
+namespace {
+
+// A connection of our own rather than the shared session-bus one, which stays dead once the
+// bus has dropped it: a lost connection is replaced at the next notification.
+QDBusConnection notificationBus() {
+  static std::mutex mutex;
+  static QString name;
+  static int generation = 0;
+  static bool reported = false;
+  std::lock_guard lock(mutex);
+  bool lost = false;
+  if (!name.isEmpty()) {
+    QDBusConnection current(name);
+    if (current.isConnected()) return current;
+    QDBusConnection::disconnectFromBus(name);
+    lost = true;
+  }
+  name = QStringLiteral("zuvo-editor-notification-%1").arg(++generation);
+  QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+  if (bus.isConnected()) {
+    if (lost || reported) reportError(QStringLiteral("The connection to the session bus was lost; connected again"));
+    reported = false;
+  } else if (!reported) {
+    reportError(QStringLiteral("The session bus cannot be reached: %1").arg(bus.lastError().message()));
+    reported = true;
+  }
+  return bus;
+}
+
+}  // namespace
+
 bool postEditorNotification(const NotificationUserInfo& userInfo) {
-  QDBusConnection bus = QDBusConnection::sessionBus();
+  QDBusConnection bus = notificationBus();
   if (!bus.isConnected()) return false;
   QVariantMap info;
   for (const auto& [key, value] : userInfo) info.insert(key, editorNotificationValue(value));

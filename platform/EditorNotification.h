@@ -28,7 +28,8 @@ using NotificationUserInfo = QList<QPair<QString, QJsonValue>>;
 // The D-Bus value for one JSON value, as listed above.
 QVariant editorNotificationValue(const QJsonValue& value);
 
-// Sends the signal at once; false when the session bus cannot be reached.
+// Sends the signal at once; false when the session bus cannot be reached. A connection the
+// bus has dropped is made again (and reported) at the next call.
 bool postEditorNotification(const NotificationUserInfo& userInfo);
 
 }  // namespace zuvo

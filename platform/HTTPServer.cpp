@@ -122,6 +122,17 @@ class Session : public std::enable_shared_from_this<Session> {
     keepAlive_ = req.keep_alive();
     version_ = req.version();
     if (!connection_->supportsMethod(method_, path)) return sendError(405, true);
+    RequestHead head{method_, target_, std::nullopt, std::nullopt, 0};
+    const auto field = [&req](bhttp::field name) -> std::optional<std::string_view> {
+      const auto it = req.find(name);
+      if (it == req.end()) return std::nullopt;
+      return std::string_view(it->value().data(), it->value().size());
+    };
+    head.host = field(bhttp::field::host);
+    head.origin = field(bhttp::field::origin);
+    error_code ignored;
+    head.localPort = beast::get_lowest_layer(stream_).socket().local_endpoint(ignored).port();
+    if (const int refusal = connection_->refusalForRequest(head)) return sendError(refusal, true);
     if (parser_->content_length() && *parser_->content_length() > HTTPServer::kMaxBodySize)
       return sendError(413, true);
     bodyExpected_ = connection_->expectsRequestBodyFromMethod(method_, path);

@@ -9,8 +9,8 @@
 // Headers written: "Date", "Accept-Ranges: bytes", "Access-Control-Allow-Origin: *" (normal
 // responses only), the response's own headers and "Content-Length"; error responses (no
 // response from the connection = 404, unsupported method = 405 with "Connection: close",
-// body over the limit = 413 with "Connection: close", malformed request = 400) carry no
-// body.
+// body over the limit = 413 with "Connection: close", a request the connection refuses
+// with its status and "Connection: close", malformed request = 400) carry no body.
 #pragma once
 
 #include "platform/Keychain.h"
@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,16 @@ struct HTTPResponse {
   int status = 200;
   QByteArray body;
   std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// What is known of a request once its header is read: the method, the raw target, the
+// Host and Origin headers (nullopt when absent) and the local port it came in on.
+struct RequestHead {
+  std::string_view method;
+  std::string_view target;
+  std::optional<std::string_view> host;
+  std::optional<std::string_view> origin;
+  std::uint16_t localPort = 0;
 };
 
 class HTTPConnection {
@@ -49,6 +60,12 @@ class HTTPConnection {
   // Whether the body is handed to the hooks below (YES for POST). A body that is not
   // expected is read and dropped.
   virtual bool expectsRequestBodyFromMethod(std::string_view method, std::string_view path);
+  // 0 to serve a supported request; otherwise the error status it gets at once, before its
+  // body is read, with "Connection: close".
+  virtual int refusalForRequest(const RequestHead& head) {
+    (void)head;
+    return 0;
+  }
   virtual void prepareForBodyWithSize(std::uint64_t contentLength) { (void)contentLength; }
   virtual void processBodyData(std::string_view data) { (void)data; }
   virtual void finishBody() {}

@@ -20,6 +20,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -104,7 +105,12 @@ bool launchApplication(const QString& bundlePath, const QStringList& arguments, 
       return false;
     }
   }
+  // The check and the start are one step: concurrent requests start the program once and
+  // find it running afterwards (posix_spawn returns after the exec, so /proc shows it).
+  static std::mutex startMutex;
+  std::unique_lock startLock(startMutex);
   if (isProgramRunning(executable)) {
+    startLock.unlock();
     activate(name);
     return true;
   }

@@ -11,6 +11,7 @@ namespace zuvo {
 // /dev/null. When that executable already runs for this user it is not started again but
 // brought to the front: Activate (org.freedesktop.Application) on its session-bus name
 // com.roza.<name in lower case> at /com/roza/<name in lower case>, when the name is owned.
+// Concurrent calls for one program start it once.
 // False with an error text a user can read when the program cannot be started (an argument
 // holding a NUL character cannot be passed and is refused the same way).
 bool launchApplication(const QString& bundlePath, const QStringList& arguments, QString* error = nullptr);

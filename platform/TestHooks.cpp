@@ -16,9 +16,11 @@ struct Hook {
 std::mutex g_mutex;
 Hook g_alertLog{"ZUVO_ALERT_LOG", {}};
 Hook g_hold{"ZUVO_ALERT_HOLD", {}};
+Hook g_alertDelay{"ZUVO_ALERT_DELAY_MS", {}};
 Hook g_caFile{"ZUVO_TEST_CA_FILE", {}};
 Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
 Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
+Hook g_retryPause{"ZUVO_STARTUP_RETRY_MS", {}};
 
 QString read(const Hook& hook) {
   std::lock_guard lock(g_mutex);
@@ -45,15 +47,23 @@ void setHoldAlerts(bool hold) { write(g_hold, hold ? QStringLiteral("1") : QStri
 QString extraCaFile() { return read(g_caFile); }
 void setExtraCaFile(const QString& file) { write(g_caFile, file); }
 
-std::optional<std::chrono::milliseconds> httpTimeout() {
+std::optional<std::chrono::milliseconds> readMilliseconds(const Hook& hook) {
   bool ok = false;
-  const qint64 ms = read(g_timeout).toLongLong(&ok);
+  const qint64 ms = read(hook).toLongLong(&ok);
   if (ok && ms > 0) return std::chrono::milliseconds(ms);
   return std::nullopt;
 }
-void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout) {
-  write(g_timeout, timeout ? QString::number(timeout->count()) : QString());
+void writeMilliseconds(Hook& hook, std::optional<std::chrono::milliseconds> value) {
+  write(hook, value ? QString::number(value->count()) : QString());
 }
+
+std::optional<std::chrono::milliseconds> alertDelay() { return readMilliseconds(g_alertDelay); }
+void setAlertDelay(std::optional<std::chrono::milliseconds> delay) { writeMilliseconds(g_alertDelay, delay); }
+
+std::optional<std::chrono::milliseconds> httpTimeout() { return readMilliseconds(g_timeout); }
+void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout) { writeMilliseconds(g_timeout, timeout); }
+
+std::optional<std::chrono::milliseconds> startupRetryPause() { return readMilliseconds(g_retryPause); }
 
 bool forceInotifyWatcher() { return read(g_watcher) == QStringLiteral("inotify"); }
 void setForceInotifyWatcher(bool force) { write(g_watcher, force ? QStringLiteral("inotify") : QString()); }

@@ -20,6 +20,11 @@ void setAlertLogFile(const QString& file);
 bool holdAlerts();
 void setHoldAlerts(bool hold);
 
+// ZUVO_ALERT_DELAY_MS=<n>: an alert recorded in the alert log is answered only after n ms, as
+// a person would take. Set by the tests that show alerts never hold up request handling.
+std::optional<std::chrono::milliseconds> alertDelay();
+void setAlertDelay(std::optional<std::chrono::milliseconds> delay);
+
 // ZUVO_TEST_CA_FILE=<PEM file>: certificates the HTTP client trusts besides the system's (the
 // loopback stand-ins' test CA). Set by the server's start-up tests and `make demo`.
 QString extraCaFile();
@@ -28,6 +33,10 @@ void setExtraCaFile(const QString& file);
 // ZUVO_HTTP_TIMEOUT_MS=<n>: the HTTP client's time-out instead of 60 s. Set by time-out tests.
 std::optional<std::chrono::milliseconds> httpTimeout();
 void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout);
+
+// ZUVO_STARTUP_RETRY_MS=<n>: the server's first pause before its start-up chain is tried
+// again is n ms instead of 30 s. Set by the server's start-up tests.
+std::optional<std::chrono::milliseconds> startupRetryPause();
 
 // ZUVO_WATCHER_BACKEND=inotify: the folder watcher uses inotify even where fanotify works.
 // Set by the watcher tests of the fallback.

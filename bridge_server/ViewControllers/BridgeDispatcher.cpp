@@ -1,5 +1,6 @@
 #include "bridge_server/ViewControllers/BridgeDispatcher.h"
 
+#include "Deployment.h"
 #include "common/Log.h"
 #include "platform/Alert.h"
 #include "platform/Paths.h"
@@ -71,11 +72,43 @@ class ArgumentList {
   bool wrongType_ = false;
 };
 
-std::optional<QJsonObject> parseBody(const QByteArray& body) {
+// Counts the values under `value` into `count` and says whether the nesting stays within the
+// bound; stops as soon as either bound is passed.
+bool withinBounds(const QJsonValue& value, int depth, qsizetype& count) {
+  if (!value.isArray() && !value.isObject()) return true;
+  if (depth > kMaxBodyDepth) return false;
+  if (value.isArray()) {
+    const QJsonArray a = value.toArray();
+    count += a.size();
+    if (count > kMaxBodyElements) return false;
+    for (const QJsonValue& v : a)
+      if (!withinBounds(v, depth + 1, count)) return false;
+  } else {
+    const QJsonObject o = value.toObject();
+    count += o.size();
+    if (count > kMaxBodyElements) return false;
+    for (auto it = o.begin(); it != o.end(); ++it)
+      if (!withinBounds(it.value(), depth + 1, count)) return false;
+  }
+  return true;
+}
+
+struct ParsedBody {
+  std::optional<QJsonObject> object;  // nullopt: not a usable body
+  bool tooLarge = false;              // a JSON object, but nested too deep or with too many values
+};
+
+ParsedBody parseBody(const QByteArray& body) {
   QJsonParseError error{};
   const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
-  if (error.error != QJsonParseError::NoError || !doc.isObject()) return std::nullopt;
-  return doc.object();
+  if (error.error == QJsonParseError::DeepNesting) return {std::nullopt, true};
+  if (error.error != QJsonParseError::NoError || !doc.isObject()) return {};
+  // The session bus refuses deeply nested values by dropping the connection, so such bodies
+  // never get as far as a notification or an argument list.
+  qsizetype count = 0;
+  const QJsonObject o = doc.object();
+  if (!withinBounds(o, 1, count)) return {std::nullopt, true};
+  return {o, false};
 }
 
 void addLaunch(BridgeReply& reply, BridgeAction::Kind kind, const ArgumentList& list, const QString& infoLine) {
@@ -95,7 +128,8 @@ void addLaunch(BridgeReply& reply, BridgeAction::Kind kind, const ArgumentList& 
 }
 
 QString tokenLine(const QString& request, const QJsonObject& body) {
-  return QStringLiteral("Request received for %1 with token : %2").arg(request, describe(body.value(QStringLiteral("Token"))));
+  return QStringLiteral("Request received for %1 with token : %2")
+      .arg(request, loggableValue(describe(body.value(QStringLiteral("Token")))));
 }
 
 void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
@@ -104,9 +138,17 @@ void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
     addLaunch(reply, Kind::LaunchScanner, ArgumentList(QJsonObject(), name), QStringLiteral("Request received for ScanSettings"));
     return;
   }
-  const std::optional<QJsonObject> parsed = parseBody(body);
-  if (!parsed) return;
-  const QJsonObject& o = *parsed;
+  const ParsedBody parsed = parseBody(body);
+  if (parsed.tooLarge) {
+    BridgeAction refused;
+    refused.kind = BridgeAction::Kind::Refused;
+    refused.errorLine = QStringLiteral("Request for %1 skipped: its body nests deeper than %2 levels or holds more than %3 values")
+                            .arg(name).arg(kMaxBodyDepth).arg(kMaxBodyElements);
+    reply.actions.push_back(std::move(refused));
+    return;
+  }
+  if (!parsed.object) return;
+  const QJsonObject& o = *parsed.object;
   const auto key = [](const char* k) { return QString::fromLatin1(k); };
 
   if (name == QLatin1String("ScanDoc")) {
@@ -114,7 +156,8 @@ void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
     list.value(key("Token"));
     list.value(key("UploadURL"));
     list.word(readsTrue(o.value(key("QuickPrint"))) ? key("true") : key("false"));
-    list.word(describe(o.value(key("PatientId"))));
+    const QJsonValue patientId = o.value(key("PatientId"));
+    list.word(patientId.isNull() ? QString() : describe(patientId));
     list.value(key("PatientName"), true);
     list.value(key("PatientDOB"), true);
     addLaunch(reply, Kind::LaunchScanner, list, tokenLine(name, o));
@@ -240,6 +283,35 @@ QByteArray presenceReply() {
   return QJsonDocument(o).toJson(QJsonDocument::Indented);
 }
 
+int requestRefusal(const http::RequestHead& head, const QStringList& allowedOrigins) {
+  if (!head.host) return 421;
+  const QString host = QString::fromLatin1(head.host->data(), qsizetype(head.host->size()));
+  static const QStringList names{QString::fromUtf8(deployment::kLocalServerHostName), QStringLiteral("localhost"),
+                                 QStringLiteral("127.0.0.1"), QStringLiteral("[::1]")};
+  const QStringList ports{QStringLiteral("8443"), QString::number(head.localPort)};
+  const auto isOurs = [&](const QString& h) {
+    for (const QString& name : names) {
+      if (h.compare(name, Qt::CaseInsensitive) == 0) return true;
+      if (h.size() > name.size() && h[name.size()] == QLatin1Char(':') &&
+          h.left(name.size()).compare(name, Qt::CaseInsensitive) == 0 && ports.contains(h.mid(name.size() + 1)))
+        return true;
+    }
+    return false;
+  };
+  if (!isOurs(host)) return 421;
+  if (allowedOrigins.isEmpty() || !head.origin) return 0;
+  const QString origin = QString::fromLatin1(head.origin->data(), qsizetype(head.origin->size()));
+  for (const QString& allowed : allowedOrigins)
+    if (origin.compare(allowed, Qt::CaseInsensitive) == 0) return 0;
+  return 403;
+}
+
+const QStringList& deploymentAllowedOrigins() {
+  static const QStringList origins =
+      QString::fromUtf8(deployment::kAllowedOrigins).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+  return origins;
+}
+
 BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view target, const QByteArray& body) {
   BridgeReply reply;
   const QByteArray requestBody = method == "POST" ? body : QByteArray();
@@ -277,7 +349,8 @@ BridgeServices systemBridgeServices() {
     return launchApplication(paths::bundlePath(programName), arguments, error);
   };
   s.notify = [](const NotificationUserInfo& userInfo) { postEditorNotification(userInfo); };
-  s.alert = [](const QString& message) { showAlert(message, QString(), {QStringLiteral("Ok")}); };
+  // Request handling never waits for a person: the alert is queued to the main thread.
+  s.alert = [](const QString& message) { showAlertLater(message, QString(), {QStringLiteral("Ok")}); };
   return s;
 }
 

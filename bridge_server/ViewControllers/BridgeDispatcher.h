@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/EditorNotification.h"
+#include "platform/HTTPServer.h"
 
 #include <QByteArray>
 #include <QJsonValue>
@@ -17,7 +18,8 @@
 namespace zuvo::bridge {
 
 struct BridgeAction {
-  enum class Kind { LaunchScanner, LaunchRecorder, PostNotification };
+  // Refused: nothing is carried out, only the error line is logged.
+  enum class Kind { LaunchScanner, LaunchRecorder, PostNotification, Refused };
   Kind kind = Kind::LaunchScanner;
   QString infoLine;   // logged (information) before the action
   QString errorLine;  // when set, the action is not carried out and this is logged as an error
@@ -31,9 +33,24 @@ struct BridgeReply {
   std::vector<BridgeAction> actions;
 };
 
+// Bodies nested deeper than this (the body object is level 1), or holding more values than
+// this in all, are refused like bodies that are not JSON, with an error line.
+inline constexpr int kMaxBodyDepth = 8;
+inline constexpr qsizetype kMaxBodyElements = 10000;
+
 // The body is read for POST only; a request needing a body that has none, or whose body is
 // not a JSON object, is skipped.
 BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view target, const QByteArray& body);
+
+// Whether the bridge serves a request at all: 0 when it does; 421 when the Host header is
+// absent or names another server than this one (the LocalServerHostName, localhost, 127.0.0.1
+// or [::1], in any letter case, bare or with ":8443" or the port the request came in on), so
+// that a page reaching the loopback port under a name of its own (DNS rebinding) is turned
+// away; 403 when allowedOrigins is not empty and the Origin header names another origin.
+int requestRefusal(const http::RequestHead& head, const QStringList& allowedOrigins);
+
+// The deployment's allowed origins (empty = any).
+const QStringList& deploymentAllowedOrigins();
 
 // Strict percent decoding: nullopt for an invalid escape or for bytes that are not UTF-8.
 // A plus sign stays a plus sign.
@@ -51,7 +68,7 @@ bool readsTrue(const QJsonValue& value);
 QByteArray presenceReply();
 
 // What carrying out the actions needs: starting a program by name, posting the
-// notification, showing an alert (modal; returns when it is dismissed).
+// notification, showing an alert (returns at once; the alert is shown on the main thread).
 struct BridgeServices {
   std::function<bool(const QString& programName, const QStringList& arguments, QString* error)> launch;
   std::function<void(const NotificationUserInfo& userInfo)> notify;
@@ -62,7 +79,7 @@ struct BridgeServices {
 BridgeServices systemBridgeServices();
 
 // Logs and carries out the actions in order; a failed start shows an alert with the error
-// text and waits for it before going on.
+// text.
 void performBridgeActions(const std::vector<BridgeAction>& actions, const BridgeServices& services);
 
 }  // namespace zuvo::bridge

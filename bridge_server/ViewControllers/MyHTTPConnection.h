@@ -19,6 +19,8 @@ class MyHTTPConnection : public zuvo::http::HTTPConnection {
   QList<zuvo::keychain::Identity> sslIdentityAndCertificates() override;
   bool supportsMethod(std::string_view method, std::string_view path) override;
   bool expectsRequestBodyFromMethod(std::string_view method, std::string_view path) override;
+  // A foreign Host (421) or, where the deployment names origins, a foreign Origin (403).
+  int refusalForRequest(const zuvo::http::RequestHead& head) override;
   void prepareForBodyWithSize(std::uint64_t contentLength) override;
   void processBodyData(std::string_view data) override;
   void finishBody() override;

@@ -1,6 +1,7 @@
 #include "bridge_server/ViewControllers/BridgeDispatcher.h"
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 
+#include "Deployment.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +26,10 @@ QString render(const BridgeAction& a) {
   } else {
     items = QJsonArray::fromStringList(a.arguments);
   }
-  const char* kind = a.kind == Kind::LaunchScanner ? "scanner " : a.kind == Kind::LaunchRecorder ? "recorder " : "notify ";
+  const char* kind = a.kind == Kind::LaunchScanner    ? "scanner "
+                     : a.kind == Kind::LaunchRecorder ? "recorder "
+                     : a.kind == Kind::Refused        ? "refused "
+                                                      : "notify ";
   return kind + QString::fromUtf8(QJsonDocument(items).toJson(QJsonDocument::Compact)) +
          (a.errorLine.isEmpty() ? "" : " !");
 }
@@ -105,8 +109,9 @@ TEST(BridgeDispatcher, RequestBodies) {
        404, {R"(scanner ["ScanDoc","t","u","false","p","",""])"}},
       {"POST", "/?application=ScanDoc", R"({"Token":"t","UploadURL":"u","QuickPrint":1})", 404,
        {R"j(scanner ["ScanDoc","t","u","true","(null)"])j"}},
+      // ScanDoc passes the empty text for a null PatientId; the recorder keeps "<null>".
       {"POST", "/?application=ScanDoc", R"({"Token":"t","UploadURL":"u","QuickPrint":"no","PatientId":null,"PatientName":"N"})",
-       404, {R"(scanner ["ScanDoc","t","u","false","<null>","N"])"}},
+       404, {R"(scanner ["ScanDoc","t","u","false","","N"])"}},
       {"POST", "/?application=ScanDoc", R"({"Token":12,"UploadURL":"u","PatientId":true})", 404,
        {R"(scanner ["ScanDoc","12","u","false","1"])"}},
       {"POST", "/?application=Dictator", R"({"Token":"t","UploadURL":"u","PatientId":null,"PatientName":"N","PatientDOB":"D"})",
@@ -147,11 +152,27 @@ TEST(BridgeDispatcher, RequestBodies) {
       // A body is read for POST only.
       {"GET", "/?application=ScanDoc", kScanBody, 404, {}, {}},
       {"HEAD", "/?application=DownloadDoc", R"({"BaseURL":"b"})", 404, {}, {}},
+      // Bodies nested deeper than 8 levels or with more than 10,000 values are refused with
+      // an error line, whatever the request.
+      {"POST", "/?application=PrintDoc", R"({"file_path":[[[[[[["a"]]]]]]]})", 404,
+       {R"(notify [["action","PrintDoc"],["file_path",[[[[[[["a"]]]]]]]]])"}},
+      {"POST", "/?application=PrintDoc", R"({"file_path":[[[[[[[["a"]]]]]]]]})", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=DownloadDoc", R"({"BaseURL":{"a":{"b":{"c":{"d":{"e":{"f":{"g":{}}}}}}}}})", 404,
+       {"refused [] !"}, {""}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"t","x":)" + QByteArray(200, '[') + QByteArray(200, ']') + "}", 404,
+       {"refused [] !"}, {""}},
+      // Deeper than the JSON parser itself goes.
+      {"POST", "/?application=PrintDoc", R"({"file_path":)" + QByteArray(100000, '[') + QByteArray(100000, ']') + "}", 404,
+       {"refused [] !"}, {""}},
+      {"POST", "/?application=DownloadDoc", R"({"BaseURL":"b","pad":[)" + QByteArray("0,").repeated(9997) + "0]}", 404,
+       {R"(notify [["action","DownloadDoc"],["upload_url","b"]])"}},
+      {"POST", "/?application=DownloadDoc", R"({"BaseURL":"b","pad":[)" + QByteArray("0,").repeated(9998) + "0]}", 404,
+       {"refused [] !"}, {""}},
       // An argument holding NUL is refused with an error line.
       {"POST", "/?application=ScanDoc", R"({"Token":"a\u0000b"})", 404, {R"j(scanner ["ScanDoc","a\u0000b"] !)j"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.toStdString());
+    SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.left(200).toStdString());
     const BridgeReply reply = dispatchBridgeRequest(c.method, c.target, c.body);
     EXPECT_EQ(reply.status, c.status);
     QStringList actions, infoLines;
@@ -256,5 +277,48 @@ TEST(BridgeDispatcher, ReplaysTheFuzzCorpus) {
   for (const QString& f : files) {
     const QByteArray input = zuvo::test::readFile(dir + "/" + f);
     EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.constData()), std::size_t(input.size())), 0);
+  }
+}
+
+TEST(BridgeDispatcher, ServesOnlyItsOwnHostAndTheAllowedOrigins) {
+  const std::string ours = zuvo::deployment::kLocalServerHostName;
+  struct Row {
+    std::optional<std::string> host;
+    std::optional<std::string> origin;
+    QStringList allowed;
+    int refusal;
+  };
+  const Row rows[] = {
+      {ours, std::nullopt, {}, 0},
+      {ours + ":8443", "https://evil.example", {}, 0},  // no origins named: any origin
+      {"LOCALHOST", std::nullopt, {}, 0},
+      {"127.0.0.1:8443", std::nullopt, {}, 0},
+      {"[::1]:8443", std::nullopt, {}, 0},
+      {"127.0.0.1:18443", std::nullopt, {}, 0},  // the port the request came in on
+      {"127.0.0.1:9999", std::nullopt, {}, 421},
+      {"evil.example", std::nullopt, {}, 421},
+      {"evil.example:8443", std::nullopt, {}, 421},
+      {ours + ".evil.example", std::nullopt, {}, 421},
+      {"localhost.", std::nullopt, {}, 421},
+      {"[::1]", std::nullopt, {}, 0},
+      {"::1", std::nullopt, {}, 421},
+      {"", std::nullopt, {}, 421},
+      {std::nullopt, std::nullopt, {}, 421},
+      {"127.0.0.1:", std::nullopt, {}, 421},
+      {ours, "https://app.example", {"https://app.example", "https://b.example:444"}, 0},
+      {ours, "HTTPS://APP.example", {"https://app.example"}, 0},
+      {ours, "https://b.example:444", {"https://app.example", "https://b.example:444"}, 0},
+      {ours, std::nullopt, {"https://app.example"}, 0},
+      {ours, "https://evil.example", {"https://app.example"}, 403},
+      {ours, "https://app.example.evil", {"https://app.example"}, 403},
+      {ours, "null", {"https://app.example"}, 403},
+      {"evil.example", "https://app.example", {"https://app.example"}, 421},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.host.value_or("(no host)") + " " + r.origin.value_or("(no origin)"));
+    zuvo::http::RequestHead head{"GET", "/?application=CheckScan", std::nullopt, std::nullopt, 18443};
+    if (r.host) head.host = *r.host;
+    if (r.origin) head.origin = *r.origin;
+    EXPECT_EQ(requestRefusal(head, r.allowed), r.refusal);
   }
 }

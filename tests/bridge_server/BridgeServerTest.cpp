@@ -24,6 +24,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QLocale>
 
 using namespace zuvo;
@@ -93,14 +94,43 @@ class SignalRecorder : public QObject {
   void onSignal(const QDBusMessage& m) { messages << m; }
 };
 
+// Subscribes the recorder to the EditorNotification and waits until the match rule is in
+// place (it reaches the bus asynchronously): a probe signal must come through.
+void listenToEditorNotifications(SignalRecorder& recorder) {
+  ASSERT_TRUE(QDBusConnection::sessionBus().connect(QString(), kEditorNotificationPath, kEditorNotificationInterface,
+                                                    kEditorNotificationName, &recorder, SLOT(onSignal(QDBusMessage))));
+  QDBusConnection probe = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "probe");
+  ASSERT_TRUE(test::waitUntil([&] {
+    probe.send(QDBusMessage::createSignal(kEditorNotificationPath, kEditorNotificationInterface, kEditorNotificationName)
+               << QString("probe") << QVariantMap());
+    test::spin(50ms);
+    return !recorder.messages.isEmpty();
+  }));
+  test::spin(100ms);
+  recorder.messages.clear();
+}
+
+// The lines of the server's file log so far.
+QStringList fileLogLines() {
+  QStringList lines;
+  const QDir logs(paths::logsFolder());
+  for (const QString& f : logs.entryList(QDir::Files, QDir::Name))
+    lines += QString::fromUtf8(test::readFile(logs.filePath(f))).split('\n', Qt::SkipEmptyParts);
+  return lines;
+}
+
 class BridgeServer : public ::testing::Test {
  protected:
+  // Further environment of the server (NAME=value).
+  virtual QStringList environment() const { return {}; }
+
   void SetUp() override {
     identity_ = test::makeTestIdentity(kHost);
     alerts_ = test::testRoot() + "/alerts.jsonl";
     server_.setProcessChannelMode(QProcess::SeparateChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZUVO_ALERT_LOG", alerts_);
+    for (const QString& kv : environment()) env.insert(kv.section('=', 0, 0), kv.section('=', 1));
     server_.setProcessEnvironment(env);
     server_.start(test::binaryPath("tests/bridge_server/bridge_test_server"), {"--pem", identity_.pemFile});
     ASSERT_TRUE(test::waitUntil([&] { return server_.readAllStandardOutput().contains("listening") ||
@@ -211,6 +241,7 @@ TEST_F(BridgeServer, StartsProgramsWithTheirArgumentsAndAlertsWhenOneIsMissing) 
 
   // No recorder installed: the start fails with an alert naming it.
   EXPECT_EQ(curl({"--data-binary", R"({"Token":"d"})", kUrl + "/?application=Dictator"}).status, 404);
+  ASSERT_TRUE(test::waitUntil([&] { return test::readFile(alerts_).endsWith('\n'); }));  // shown after the reply
   const QList<QByteArray> alerts = test::readFile(alerts_).trimmed().split('\n');
   ASSERT_EQ(alerts.size(), 1);
   const QJsonObject alert = QJsonDocument::fromJson(alerts[0]).object();
@@ -252,18 +283,7 @@ TEST_F(BridgeServer, KeepAliveRequestsDoNotReplayAnEarlierBody) {
 
 TEST_F(BridgeServer, DocumentRequestsReachTheEditorOnTheSessionBus) {
   SignalRecorder recorder;
-  ASSERT_TRUE(QDBusConnection::sessionBus().connect(QString(), kEditorNotificationPath, kEditorNotificationInterface,
-                                                    kEditorNotificationName, &recorder, SLOT(onSignal(QDBusMessage))));
-  // The match rule reaches the bus asynchronously: wait until a probe signal comes through.
-  QDBusConnection probe = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "probe");
-  ASSERT_TRUE(test::waitUntil([&] {
-    probe.send(QDBusMessage::createSignal(kEditorNotificationPath, kEditorNotificationInterface, kEditorNotificationName)
-               << QString("probe") << QVariantMap());
-    test::spin(50ms);
-    return !recorder.messages.isEmpty();
-  }));
-  test::spin(100ms);
-  recorder.messages.clear();
+  listenToEditorNotifications(recorder);
   EXPECT_EQ(curl({"--data-binary",
                   R"({"BaseURL":"https://d.test/","agrs":"https://d.test/a_b_T1.docx","PlaceHolderPath":null,)"
                   R"("is_new":0,"XMLPath":1.5,"is_template":"true"})",
@@ -317,6 +337,110 @@ TEST_F(BridgeServer, ServesFiftyConcurrentRequestsAndOwnsItsPort) {
   EXPECT_EQ(test::runProgram(test::binaryPath("tests/bridge_server/bridge_test_server"), {}, nullptr, &secondErr, 30s), 2);
   EXPECT_TRUE(secondErr.contains("Error starting HTTP Server: ")) << secondErr.constData();
   EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+}
+
+TEST_F(BridgeServer, DeeplyNestedBodiesAreRefusedAndTheEditorHearsTheNextRequest) {
+  installFakeProgram("ZuvoScanner");
+  SignalRecorder recorder;
+  listenToEditorNotifications(recorder);
+  const QByteArray deep200 = QByteArray("[").repeated(200) + "\"https://d.test/1\"" + QByteArray("]").repeated(200);
+  const QByteArray deep31 = QByteArray("[").repeated(31) + "1" + QByteArray("]").repeated(31);
+  const std::pair<const char*, QByteArray> refused[] = {
+      {"PrintDoc", "{\"file_path\":" + deep200 + "}"},
+      {"DownloadDoc", "{\"BaseURL\":\"b\",\"agrs\":" + deep31 + "}"},
+      {"ScanDoc", "{\"Token\":\"t\",\"UploadURL\":\"u\",\"PatientName\":" + deep31 + "}"},
+  };
+  for (const auto& [request, body] : refused) {
+    const Reply r = curl({"--data-binary", body, kUrl + "/?application=" + request});
+    EXPECT_EQ(r.status, 404) << request;
+  }
+
+  const QByteArray next = R"({"file_path":["https://d.test/2"]})";
+  EXPECT_EQ(curl({"--data-binary", next, kUrl + "/?application=PrintDoc"}).status, 404);
+  ASSERT_TRUE(test::waitUntil([&] { return !recorder.messages.isEmpty(); }));
+  test::spin(300ms);
+  ASSERT_EQ(recorder.messages.size(), 1);
+  const QVariantMap print = qdbus_cast<QVariantMap>(recorder.messages[0].arguments().value(1));
+  EXPECT_EQ(qdbus_cast<QVariantList>(print["file_path"].value<QDBusArgument>()), QVariantList{"https://d.test/2"});
+  EXPECT_TRUE(startsOf("ZuvoScanner").isEmpty());
+  EXPECT_EQ(server_.state(), QProcess::Running);
+
+  // One error line for each refused request.
+  ASSERT_TRUE(test::waitUntil([] { return fileLogLines().filter("skipped: its body nests").size() == 3; }));
+  for (const auto& [request, body] : refused)
+    EXPECT_EQ(fileLogLines().filter(QString("| Error   | Request for %1 skipped").arg(request)).size(), 1) << request;
+}
+
+TEST_F(BridgeServer, SixteenConcurrentRequestsStartTheScannerOnce) {
+  installFakeProgram("ZuvoScanner");
+  ASSERT_TRUE(test::writeFile(test::testRoot() + "/ZuvoScanner.stay", ""));
+  QStringList args{"--parallel", "--parallel-immediate", "--parallel-max", "16", "-w", "%{http_code}\\n"};
+  for (int i = 0; i < 16; ++i) args << "-o" << "/dev/null" << kUrl + "/?application=ScanSettings";
+  QByteArray out;
+  ASSERT_EQ(test::runProgram("/usr/bin/curl", QStringList{"-sS", "--resolve", kHost + ":8443:127.0.0.1", "--cacert",
+                                                          identity_.certFile} + args, &out), 0);
+  EXPECT_EQ(out.count("404"), 16);
+  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  test::spin(500ms);
+  EXPECT_EQ(startsOf("ZuvoScanner").size(), 1);
+}
+
+TEST_F(BridgeServer, RequestsForAnotherHostAreTurnedAway) {
+  installFakeProgram("ZuvoScanner");
+  for (const char* host : {"evil.example", "evil.example:8443", "127.0.0.2:8443"}) {
+    for (const char* request : {"ScanSettings", "CheckScan"}) {
+      const Reply r = curl({"-H", QString("Host: ") + host, kUrl + "/?application=" + request});
+      EXPECT_EQ(r.status, 421) << host << " " << request;
+      EXPECT_EQ(header(r, "connection"), "close");
+      EXPECT_EQ(header(r, "access-control-allow-origin"), "");
+    }
+  }
+  // Our own names are served, from any origin when the deployment names none.
+  for (const QString& host : {QString("localhost:8443"), QString("127.0.0.1"), kHost.toUpper()})
+    EXPECT_EQ(curl({"-H", "Host: " + host, kUrl + "/?application=CheckScan"}).status, 200) << host.toStdString();
+  EXPECT_EQ(curl({"-H", "Origin: https://elsewhere.example", kUrl + "/?application=CheckScan"}).status, 200);
+  test::spin(300ms);
+  EXPECT_TRUE(startsOf("ZuvoScanner").isEmpty());
+}
+
+TEST_F(BridgeServer, LoggedTokensAreEscapedAndCut) {
+  installFakeProgram("ZuvoScanner");
+  const QString token = "line\n2026/01/01 00:00:00:000 | Error   | forged\r\t\u0001" + QString(3000, 'x');
+  const QJsonObject body{{"Token", token}, {"UploadURL", "u"}};
+  EXPECT_EQ(curl({"--data-binary", QJsonDocument(body).toJson(QJsonDocument::Compact), kUrl + "/?application=ScanDoc"}).status,
+            404);
+  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  EXPECT_EQ(startsOf("ZuvoScanner").first().at(1).toString(), token);  // the program gets it whole
+  ASSERT_TRUE(test::waitUntil([] { return !fileLogLines().filter("with token : ").isEmpty(); }));
+  const QStringList lines = fileLogLines();
+  EXPECT_TRUE(lines.filter("forged").size() == 1) << lines.join('\n').toStdString();
+  const QString line = lines.filter("with token : ").first();
+  const QString shown = "line\\n2026/01/01 00:00:00:000 | Error   | forged\\r\\t\\u0001";
+  const QString expected = "Request received for ScanDoc with token : " + shown + QString(1024 - shown.size(), 'x') +
+                           QString("... (%1 more bytes)").arg(3000 - (1024 - shown.size()));
+  EXPECT_TRUE(line.endsWith(" | " + expected)) << line.toStdString();
+}
+
+class BridgeServerWithSlowAlerts : public BridgeServer {
+ protected:
+  QStringList environment() const override { return {"ZUVO_ALERT_DELAY_MS=4000"}; }
+};
+
+TEST_F(BridgeServerWithSlowAlerts, FailedStartsAreAnsweredWithoutWaitingForTheAlerts) {
+  // No recorder: every request ends in an alert that takes its time to be answered.
+  // One body for every transfer of the group.
+  QStringList args{"--parallel", "--parallel-immediate", "--parallel-max", "16", "-w", "%{http_code}\\n",
+                   "--data-binary", R"({"Token":"d"})"};
+  for (int i = 0; i < 16; ++i) args << "-o" << "/dev/null" << kUrl + "/?application=Dictator";
+  QElapsedTimer clock;
+  clock.start();
+  QByteArray out;
+  ASSERT_EQ(test::runProgram("/usr/bin/curl", QStringList{"-sS", "--resolve", kHost + ":8443:127.0.0.1", "--cacert",
+                                                          identity_.certFile} + args, &out), 0);
+  EXPECT_EQ(out.count("404"), 16);
+  EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+  EXPECT_LT(clock.elapsed(), 3000);  // well before the first alert is answered
+  EXPECT_TRUE(test::waitUntil([&] { return test::readFile(alerts_).count('\n') == 16; }, 20s));
 }
 
 TEST(ProgramLauncher, RefusesWhatCannotBeStarted) {

@@ -8,6 +8,7 @@
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 #include "common/Log.h"
 #include "platform/HTTPServer.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QFile>
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   int qargc = 1;
   QApplication app(qargc, argv);
   app.setQuitOnLastWindowClosed(false);
+  zuvo::quitOnTerminationSignals();
   zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvolocalserver"), QStringLiteral("ZuvoLocalServer"));
 
   if (!pem.isEmpty()) {
@@ -48,5 +50,8 @@ int main(int argc, char** argv) {
   }
   std::printf("listening %u\n", unsigned(server.listeningPort()));
   std::fflush(stdout);
-  return app.exec();
+  const int status = app.exec();
+  server.stop();
+  zuvo::flushLog();
+  return status;
 }

@@ -206,3 +206,19 @@ TEST(Log, TwoProgramsAtOnceKeepTheirOwnFiles) {
     EXPECT_GT(numbers.front(), 0);  // old files were deleted on the way
   }
 }
+
+TEST(Log, OutsideValuesAreEscapedAndCut) {
+  const QString e = QString::fromUtf8("é");  // two bytes in UTF-8
+  const std::pair<QString, QString> cases[] = {
+      {"plain text", "plain text"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {QString("nul") + QChar(0) + "\x1b[31m" + QChar(0x7f) + QChar(0x85) + QChar(0x2028), "nul\\u0000\\u001b[31m\\u007f\\u0085\\u2028"},
+      {"back\\slash", "back\\slash"},
+      {QString(1024, 'x'), QString(1024, 'x')},
+      {QString(1025, 'x'), QString(1024, 'x') + "... (1 more bytes)"},
+      {QString(1000, 'x') + QString(30, '\n'), QString(1000, 'x') + QString("\\n").repeated(12) + "... (36 more bytes)"},
+      // Never cut inside a character.
+      {QString(1023, 'x') + e + e, QString(1023, 'x') + "... (4 more bytes)"},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(zuvo::loggableValue(value), expected) << value.left(40).toStdString();
+}

@@ -80,6 +80,11 @@ class Server {
     if (!proc_.waitForFinished(5000)) proc_.kill(), proc_.waitForFinished();
   }
   bool running() const { return proc_.state() == QProcess::Running; }
+  // SIGTERM to this process only; true when it then ends by itself with status 0.
+  bool terminateAndWait() {
+    proc_.terminate();
+    return proc_.waitForFinished(10000) && proc_.exitStatus() == QProcess::NormalExit && proc_.exitCode() == 0;
+  }
   QStringList lines() const { return QString::fromUtf8(log_).split('\n', Qt::SkipEmptyParts); }
   bool waitForLine(const std::function<bool(const QString&)>& match, std::chrono::milliseconds t = 30s) {
     auto seen = [&] {
@@ -143,6 +148,14 @@ void runRows(const QList<Row>& rows, const std::function<void(const Services&, c
     if (also) also(services, row);
     EXPECT_EQ(workFiles().join(", ").toStdString(), "");
   }
+}
+
+QByteArray derOf(const zuvo::keychain::Identity& identity) {
+  X509* held = identity.certificate.x509.get();
+  QByteArray der(i2d_X509(held, nullptr), '\0');
+  auto* out = reinterpret_cast<unsigned char*>(der.data());
+  i2d_X509(held, &out);
+  return der;
 }
 
 const QStringList kShortTimeout = {"ZUVO_HTTP_TIMEOUT_MS=1500"};
@@ -282,16 +295,28 @@ TEST(ServerStartup, PortTakenIsLoggedAndTheProgramKeepsRunning) {
   EXPECT_EQ(workFiles().join(", ").toStdString(), "");
 }
 
+// A first start that serves, leaving its identity in the data home: that start's CA and
+// certificate.
+void serveOnce(const QString& data, QString* ca, QByteArray* certificate) {
+  Services services({});
+  ASSERT_TRUE(services.ready());
+  Server server(services, data);
+  ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
+  *ca = services.ca();
+  *certificate = services.bridgeCertificate();
+}
+
+int labelledCertificates() {
+  int labelled = 0;
+  for (const auto& c : zuvo::keychain::certificates()) labelled += c.label == kHost;
+  return labelled;
+}
+
 TEST(ServerStartup, AnIdentityInTheKeychainIsReplacedByTheNewCertificate) {
   const QString data = zuvo::test::makeTempDir("data");
+  QString firstCa;
   QByteArray first;
-  {
-    Services services({});
-    ASSERT_TRUE(services.ready());
-    Server server(services, data);
-    ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
-    first = services.bridgeCertificate();
-  }
+  ASSERT_NO_FATAL_FAILURE(serveOnce(data, &firstCa, &first));
   // New stand-ins: a new CA and a new certificate, which only the replaced identity can serve.
   Services services({});
   ASSERT_TRUE(services.ready());
@@ -299,15 +324,64 @@ TEST(ServerStartup, AnIdentityInTheKeychainIsReplacedByTheNewCertificate) {
   ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
 
   qputenv("XDG_DATA_HOME", data.toLocal8Bit());
-  int labelled = 0;
-  for (const auto& c : zuvo::keychain::certificates()) labelled += c.label == kHost;
   const auto identities = zuvo::keychain::identities();
-  EXPECT_EQ(labelled, 1);
+  EXPECT_EQ(labelledCertificates(), 1);
   ASSERT_EQ(identities.size(), 1u);
   EXPECT_NE(services.bridgeCertificate(), first);
-  X509* held = identities[0].certificate.x509.get();
-  QByteArray der(i2d_X509(held, nullptr), '\0');
-  auto* out = reinterpret_cast<unsigned char*>(der.data());
-  i2d_X509(held, &out);
-  EXPECT_EQ(der, QSslCertificate(services.bridgeCertificate()).toDer());
+  EXPECT_EQ(derOf(identities[0]), QSslCertificate(services.bridgeCertificate()).toDer());
+}
+
+TEST(ServerStartup, AValidStoredIdentityServesWhenTheChainFailsAndTheChainIsTriedAgain) {
+  const QString data = zuvo::test::makeTempDir("data");
+  QString firstCa;
+  QByteArray first;
+  ASSERT_NO_FATAL_FAILURE(serveOnce(data, &firstCa, &first));
+  const Row rows[] = {
+      {{"--vault-mode", "badpem"}, "An error occurred while establish secure connection."},
+      {{"--vault-mode", "othercn"}, "An error occurred while establish secure connection."},
+      {{"--identity-mode", "closed"}, "Could not connect to the server."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.services.join(' ').toStdString());
+    Services services(row.services);
+    ASSERT_TRUE(services.ready());
+    Server server(services, data, {"ZUVO_STARTUP_RETRY_MS=300"});
+    // Served with the identity of the first start (its CA, not the new stand-ins').
+    ASSERT_TRUE(waitUntilServing(firstCa)) << server.log().toStdString();
+    // The pauses grow: 0.3 s, 0.6 s, 1.2 s.
+    EXPECT_TRUE(server.waitForLine([](const QString& l) { return l.endsWith("tried again in 1.2 s"); }, 20s))
+        << server.log().toStdString();
+    EXPECT_GE(server.lines().count(row.message), 3) << server.log().toStdString();
+
+    qputenv("XDG_DATA_HOME", data.toLocal8Bit());
+    const auto identity = zuvo::keychain::identities();
+    ASSERT_FALSE(identity.empty());
+    EXPECT_EQ(zuvo::keychain::findCertificate(kHost)->itemId, identity[0].certificate.itemId);
+    EXPECT_EQ(labelledCertificates(), 1);
+    EXPECT_EQ(derOf(identity[0]), QSslCertificate(first).toDer());
+    qunsetenv("XDG_DATA_HOME");
+  }
+}
+
+TEST(ServerStartup, SigtermStopsTheServerAndKeepsTheLastLogLines) {
+  Services services({});
+  ASSERT_TRUE(services.ready());
+  const QString data = zuvo::test::makeTempDir("data");
+  Server server(services, data);
+  ASSERT_TRUE(waitUntilServing(services.ca())) << server.log().toStdString();
+  // Information lines are written behind the caller's back: many are still queued when the
+  // signal comes.
+  // curl forgets a transfer's options at --next.
+  const QStringList each{"-sS", "--resolve", kHost + ":8443:127.0.0.1", "--cacert", services.ca(), "-o", "/dev/null",
+                         "--data-binary", "{}", "https://" + kHost + ":8443/?application=PrintDoc"};
+  QStringList args = each;
+  for (int i = 1; i < 200; ++i) args << "--next" << each;
+  ASSERT_EQ(zuvo::test::runProgram("curl", args), 0);
+  EXPECT_TRUE(server.terminateAndWait());
+
+  QByteArray log;
+  const QDir logs(data + "/ZuvoDocV30/Logs");
+  for (const QString& f : logs.entryList(QDir::Files, QDir::Name)) log += zuvo::test::readFile(logs.filePath(f));
+  EXPECT_EQ(log.count("| Request received for PrintDoc\n"), 200);
+  EXPECT_TRUE(log.endsWith("| Request received for PrintDoc\n"));
 }

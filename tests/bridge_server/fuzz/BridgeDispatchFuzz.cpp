@@ -21,7 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (reply.status != 200 && reply.status != 404) std::abort();
   if (reply.status == 200 && !QJsonDocument::fromJson(reply.body).isObject()) std::abort();
   for (const auto& a : reply.actions) {
-    if (a.kind != zuvo::bridge::BridgeAction::Kind::PostNotification && a.arguments.isEmpty()) std::abort();
+    using Kind = zuvo::bridge::BridgeAction::Kind;
+    if (a.kind == Kind::Refused && a.errorLine.isEmpty()) std::abort();
+    if ((a.kind == Kind::LaunchScanner || a.kind == Kind::LaunchRecorder) && a.arguments.isEmpty()) std::abort();
     for (const auto& [key, value] : a.userInfo) (void)zuvo::editorNotificationValue(value);
   }
   return 0;

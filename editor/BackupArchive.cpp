@@ -5,8 +5,10 @@
 #include <QFile>
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +26,9 @@ namespace fs = std::filesystem;
 namespace zuvo::backup {
 
 namespace {
+
+// mkstemp's pattern after the archive's name; removeInterruptedArchives knows it by this.
+constexpr char kTempSuffix[] = ".XXXXXX";
 
 struct Entry {
   std::string name;  // relative, "/"-separated; folders end with "/"
@@ -66,6 +71,48 @@ bool listEntries(const fs::path& root, std::vector<Entry>* entries, QString* err
 
 QString zipError(zip_t* za) { return QString::fromLocal8Bit(zip_strerror(za)); }
 
+// Formats that are compressed already: deflating them again costs time and gains nothing.
+bool compressedFormat(const unsigned char* b, size_t n) {
+  auto starts = [&](std::initializer_list<unsigned char> magic, size_t at = 0) {
+    return n >= at + magic.size() && std::equal(magic.begin(), magic.end(), b + at);
+  };
+  return starts({'P', 'K', 3, 4}) ||                         // zip: docx, xlsx, odt, jar ...
+         starts({0x1f, 0x8b}) ||                             // gzip
+         starts({0xff, 0xd8, 0xff}) ||                       // JPEG
+         starts({0x89, 'P', 'N', 'G'}) ||                    // PNG
+         starts({'G', 'I', 'F', '8'}) ||                     // GIF
+         starts({'7', 'z', 0xbc, 0xaf, 0x27, 0x1c}) ||       // 7z
+         starts({0xfd, '7', 'z', 'X', 'Z', 0}) ||            // xz
+         starts({'B', 'Z', 'h'}) ||                          // bzip2
+         starts({0x28, 0xb5, 0x2f, 0xfd}) ||                 // zstd
+         (starts({'R', 'I', 'F', 'F'}) && starts({'W', 'E', 'B', 'P'}, 8)) ||
+         starts({'f', 't', 'y', 'p'}, 4);                    // MP4, MOV, HEIC
+}
+
+// Whether deflate is worth it for the file: known compressed formats are not; other files
+// of some size are judged by how well their first block compresses at the fastest level.
+bool worthDeflating(const fs::path& path) {
+  constexpr size_t kTrialBlock = 64 * 1024;
+  constexpr size_t kTooSmallToJudge = 4096;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return true;  // libzip reports the error when it reads the file
+  std::vector<unsigned char> block(kTrialBlock);
+  size_t n = 0;
+  while (n < block.size()) {
+    const ssize_t r = ::read(fd, block.data() + n, block.size() - n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    n += size_t(r);
+  }
+  ::close(fd);
+  if (compressedFormat(block.data(), n)) return false;
+  if (n < kTooSmallToJudge) return true;
+  uLongf packed = compressBound(uLong(n));
+  std::vector<unsigned char> out(packed);
+  if (compress2(out.data(), &packed, block.data(), uLong(n), 1) != Z_OK) return true;
+  return packed < n - n / 20;  // saves at least 5 %
+}
+
 bool addEntries(zip_t* za, const std::vector<Entry>& entries, const QByteArray& password,
                 QString* error) {
   for (const Entry& e : entries) {
@@ -87,7 +134,9 @@ bool addEntries(zip_t* za, const std::vector<Entry>& entries, const QByteArray& 
     }
     if (e.folder) continue;
     // Level 6 is deflate's default; libzip's own default stores small files as they are.
-    if (zip_set_file_compression(za, zip_uint64_t(index), ZIP_CM_DEFLATE, 6) != 0 ||
+    const bool deflate = worthDeflating(e.path);
+    if (zip_set_file_compression(za, zip_uint64_t(index), deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
+                                 deflate ? 6 : 0) != 0 ||
         zip_file_set_encryption(za, zip_uint64_t(index), ZIP_EM_AES_256, password.constData()) != 0) {
       *error = zipError(za);
       return false;
@@ -158,7 +207,7 @@ bool writeFolderArchive(const QString& folder, const QString& archivePath, const
   std::vector<Entry> entries;
   if (!listEntries(root, &entries, &why)) return false;
 
-  std::string temp = target + ".XXXXXX";
+  std::string temp = target + kTempSuffix;
   const int fd = mkstemp(temp.data());
   if (fd < 0) {
     why = QStringLiteral("Cannot create %1: %2")
@@ -191,6 +240,26 @@ bool writeFolderArchive(const QString& folder, const QString& archivePath, const
   ok = ok && syncPath(fs::path(target).parent_path().string(), true, &why);
   if (!ok) ::unlink(temp.c_str());
   return ok;
+}
+
+QStringList removeInterruptedArchives(const QString& backupFolder, QStringList* errors) {
+  QStringList removed;
+  const std::string dir = QFile::encodeName(backupFolder).toStdString();
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const size_t suffix = sizeof kTempSuffix - 1;
+    if (name.size() <= suffix + 4 || name.compare(name.size() - suffix - 4, 5, ".zip.") != 0) continue;
+    if (!std::all_of(name.end() - long(suffix) + 1, name.end(), [](unsigned char c) { return std::isalnum(c); }))
+      continue;
+    std::error_code sec;
+    if (!fs::is_regular_file(it->symlink_status(sec)) || sec) continue;
+    if (::unlink(it->path().c_str()) == 0)
+      removed << fromNative(name);
+    else if (errors)
+      *errors << zuvo::files::errnoText(fromNative(it->path().native()), errno);
+  }
+  return removed;
 }
 
 QString datedArchivePath(const QString& archivePath, const QDateTime& written, int n) {

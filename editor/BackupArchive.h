@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 namespace zuvo::backup {
 
@@ -16,6 +17,11 @@ namespace zuvo::backup {
 // backup rather than being followed or read. False with the reason in *error on failure.
 bool writeFolderArchive(const QString& folder, const QString& archivePath, const QByteArray& password,
                         QString* error = nullptr);
+
+// Removes what an interrupted writeFolderArchive left in `backupFolder`: its temporary files
+// ("<name>.zip." and six characters), never an archive. Only regular files, links are not
+// followed. The names removed; a file that could not be removed is named in *errors.
+QStringList removeInterruptedArchives(const QString& backupFolder, QStringList* errors = nullptr);
 
 // "<name>-yyyyMMdd-HHmmss.zip" beside "<name>.zip", by the local time the older archive was
 // written; from n = 2 on, "-<n>" follows for archives written within the same second.

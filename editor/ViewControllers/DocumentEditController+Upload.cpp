@@ -173,6 +173,7 @@ void DocumentEditController::runClosingSteps(const std::shared_ptr<DocInfo>& inf
   if (lastSaveUnsent_)
     zuvo::showAlert(QStringLiteral("The last changes of %1 could not be sent to the server.").arg(name),
                     QStringLiteral("They are kept only in the backup %1.").arg(kept), {QStringLiteral("Ok")});
+  if (kept != archive && existsNoFollow(kept)) zuvo::showAlert(QStringLiteral("The backup of %1 could not be written.").arg(name), QStringLiteral("The document is kept in %1.").arg(kept), {QStringLiteral("Ok")});
 }
 
 void DocumentEditController::stopWatchingFolder() {

@@ -14,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <memory>
+#include <future>
 #include <string>
 #include <system_error>
 #include <fcntl.h>
@@ -113,14 +116,177 @@ bool worthDeflating(const fs::path& path) {
   return packed < n - n / 20;  // saves at least 5 %
 }
 
+// A file deflated whole on a worker: raw deflate at the default level, with its CRC.
+struct Deflated {
+  std::vector<unsigned char> data;
+  uLong crc = crc32(0, nullptr, 0);
+  zip_uint64_t size = 0;
+  int error = 0;  // errno of a failed read
+};
+
+Deflated deflateFile(const fs::path& path) {
+  Deflated out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    out.error = errno;
+    return out;
+  }
+  z_stream z{};
+  // Level 6 is deflate's default; windowBits -15 gives the raw stream a zip entry holds.
+  if (deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    ::close(fd);
+    out.error = ENOMEM;
+    return out;
+  }
+  std::vector<unsigned char> in(256 * 1024);
+  int flush = Z_NO_FLUSH;
+  while (flush != Z_FINISH) {
+    const ssize_t n = ::read(fd, in.data(), in.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.error = errno;
+      break;
+    }
+    out.crc = crc32(out.crc, in.data(), uInt(n));
+    out.size += zip_uint64_t(n);
+    flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+    z.next_in = in.data();
+    z.avail_in = uInt(n);
+    do {
+      const size_t used = out.data.size();
+      out.data.resize(used + std::max<size_t>(deflateBound(&z, uLong(n)), 64 * 1024));
+      z.next_out = out.data.data() + used;
+      z.avail_out = uInt(out.data.size() - used);
+      deflate(&z, flush);
+      out.data.resize(out.data.size() - z.avail_out);
+    } while (z.avail_in > 0 || (flush == Z_FINISH && z.avail_out == 0));
+  }
+  deflateEnd(&z);
+  ::close(fd);
+  return out;
+}
+
+// Deflates the files to be compressed a few ahead of libzip, which writes entries one by one:
+// while it encrypts and writes one, the next ones are deflated on other cores.
+class DeflatePipeline {
+ public:
+  static constexpr size_t kAhead = 3;
+
+  size_t add(fs::path path) {
+    paths_.push_back(std::move(path));
+    jobs_.emplace_back();
+    results_.emplace_back();
+    return paths_.size() - 1;
+  }
+  // The file's deflated bytes, once ready; the following files are started meanwhile.
+  Deflated& result(size_t k) {
+    for (size_t i = k; i < std::min(k + kAhead + 1, paths_.size()); ++i)
+      if (!jobs_[i].valid() && !results_[i]) jobs_[i] = std::async(std::launch::async, deflateFile, paths_[i]);
+    if (!results_[k]) results_[k] = jobs_[k].get();
+    return *results_[k];
+  }
+  bool done(size_t k) const { return results_[k].has_value(); }
+  const Deflated& doneResult(size_t k) const { return *results_[k]; }
+  void release(size_t k) { std::vector<unsigned char>().swap(results_[k]->data); }
+
+ private:
+  std::vector<fs::path> paths_;
+  std::vector<std::future<Deflated>> jobs_;
+  std::vector<std::optional<Deflated>> results_;
+};
+
+// A libzip source that hands over a file deflated by the pipeline, so that libzip only
+// encrypts it. Every call comes from zip_close on the thread that writes the archive.
+struct DeflatedSource {
+  std::shared_ptr<DeflatePipeline> pipeline;
+  size_t index;
+  zip_uint64_t fileSize;
+  time_t mtime;
+  size_t offset = 0;
+  zip_error_t error;
+};
+
+zip_int64_t deflatedSourceCall(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+  auto* s = static_cast<DeflatedSource*>(userdata);
+  switch (cmd) {
+    case ZIP_SOURCE_OPEN: {
+      const Deflated& d = s->pipeline->result(s->index);
+      if (d.error) {
+        zip_error_set(&s->error, ZIP_ER_READ, d.error);
+        return -1;
+      }
+      s->offset = 0;
+      return 0;
+    }
+    case ZIP_SOURCE_READ: {
+      const Deflated& d = s->pipeline->doneResult(s->index);
+      const size_t n = std::min<size_t>(len, d.data.size() - s->offset);
+      std::memcpy(data, d.data.data() + s->offset, n);
+      s->offset += n;
+      return zip_int64_t(n);
+    }
+    case ZIP_SOURCE_CLOSE:
+      s->pipeline->release(s->index);
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      auto* st = static_cast<zip_stat_t*>(data);
+      zip_stat_init(st);
+      // Deflated already: libzip must not compress again.
+      st->valid = ZIP_STAT_COMP_METHOD | ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+      st->comp_method = ZIP_CM_DEFLATE;
+      st->size = s->fileSize;
+      st->mtime = s->mtime;
+      if (s->pipeline->done(s->index)) {
+        const Deflated& d = s->pipeline->doneResult(s->index);
+        st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
+        st->size = d.size;
+        st->crc = zip_uint32_t(d.crc);
+        st->comp_size = s->offset ? s->offset : d.data.size();
+      }
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&s->error, data, len);
+    case ZIP_SOURCE_FREE:
+      zip_error_fini(&s->error);
+      delete s;
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                            ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+      zip_error_set(&s->error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
+  }
+}
+
+zip_source_t* deflatedSource(zip_t* za, const std::shared_ptr<DeflatePipeline>& pipeline, const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    zip_error_set(zip_get_error(za), ZIP_ER_OPEN, errno);
+    return nullptr;
+  }
+  auto* s = new DeflatedSource{pipeline, pipeline->add(path), zip_uint64_t(st.st_size), st.st_mtim.tv_sec, 0, {}};
+  zip_error_init(&s->error);
+  zip_source_t* source = zip_source_function(za, deflatedSourceCall, s);
+  if (!source) {
+    zip_error_fini(&s->error);
+    delete s;
+  }
+  return source;
+}
+
 bool addEntries(zip_t* za, const std::vector<Entry>& entries, const QByteArray& password,
                 QString* error) {
+  const auto pipeline = std::make_shared<DeflatePipeline>();
   for (const Entry& e : entries) {
     zip_int64_t index;
+    bool deflate = false;
     if (e.folder) {
       index = zip_dir_add(za, e.name.c_str(), ZIP_FL_ENC_GUESS);
     } else {
-      zip_source_t* source = zip_source_file(za, e.path.c_str(), 0, 0);
+      deflate = worthDeflating(e.path);
+      zip_source_t* source = deflate ? deflatedSource(za, pipeline, e.path) : zip_source_file(za, e.path.c_str(), 0, 0);
       if (!source) {
         *error = zipError(za);
         return false;
@@ -133,10 +299,8 @@ bool addEntries(zip_t* za, const std::vector<Entry>& entries, const QByteArray& 
       return false;
     }
     if (e.folder) continue;
-    // Level 6 is deflate's default; libzip's own default stores small files as they are.
-    const bool deflate = worthDeflating(e.path);
-    if (zip_set_file_compression(za, zip_uint64_t(index), deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
-                                 deflate ? 6 : 0) != 0 ||
+    // A deflated source keeps libzip's default method, which takes the source's own.
+    if ((!deflate && zip_set_file_compression(za, zip_uint64_t(index), ZIP_CM_STORE, 0) != 0) ||
         zip_file_set_encryption(za, zip_uint64_t(index), ZIP_EM_AES_256, password.constData()) != 0) {
       *error = zipError(za);
       return false;

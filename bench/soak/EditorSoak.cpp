@@ -5,6 +5,7 @@
 // the counts and names each save that is in neither. Run it under tests/isolate:
 //   tests/isolate build/bench/soak/editor_soak [seed] [editor log file]
 #include "editor/GlobalData.h"
+#include "platform/Paths.h"
 
 #include "support/EditorProcess.h"
 #include "support/FakeDocumentServer.h"
@@ -19,6 +20,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QMap>
+#include <QPair>
 #include <QSet>
 
 #include <csignal>
@@ -84,21 +87,23 @@ QByteArray saveBytes(std::mt19937& rng, const Save& s) {
 }
 
 // The file bytes of every upload the server answered with success in time.
-QSet<QByteArray> acceptedUploads(const QString& journal, int* uploads, int* refused) {
+QSet<QByteArray> acceptedUploads(const QString& journal, int* uploads, int* refused, QSet<QByteArray>* tried) {
   QSet<QByteArray> out;
   for (const QJsonObject& o : readJsonLines(journal)) {
     if (o["path"].toString() != "/plugin/upload.php") continue;
     const QByteArray body = QByteArray::fromBase64(o["body_base64"].toString().toLatin1());
     if (!body.startsWith("\r\n" + kBoundary)) continue;
     ++*uploads;
+    const qsizetype start = body.indexOf("\r\n\r\n") + 4;
+    const QByteArray tail = "\r\n" + kBoundary + "--\r\n";
+    const QByteArray file = body.mid(start, body.size() - start - tail.size());
+    tried->insert(file);
     const QJsonObject reply = o["reply"].toObject();
     if (reply["drop"].toBool() || reply["status"].toInt() / 100 != 2 || reply["delay"].toDouble() * 1000 >= kHttpTimeoutMs) {
       ++*refused;
       continue;
     }
-    const qsizetype start = body.indexOf("\r\n\r\n") + 4;
-    const QByteArray tail = "\r\n" + kBoundary + "--\r\n";
-    out.insert(body.mid(start, body.size() - start - tail.size()));
+    out.insert(file);
   }
   return out;
 }
@@ -162,6 +167,8 @@ int main(int argc, char** argv) {
   std::vector<int> session(kLetters, 0), saveCount(kLetters, 0);
   std::vector<bool> open(kLetters, false);
   QList<Save> saves;
+  // The editor runs in which each opening of a letter began and ended.
+  QMap<QPair<int, int>, QPair<int, int>> sessionRuns;
   auto request = [&](int i) {
     EditorProcess::post({{"action", "DownloadDoc"},
                          {"download_url", server.url("/docs/" + fileName(i))},
@@ -170,6 +177,13 @@ int main(int argc, char** argv) {
     ++opens;
     open[i] = true;
     ++session[i];
+    sessionRuns[{i, session[i]}] = {editorRun, 0};
+  };
+  auto closeInWord = [&](int i) {
+    word.close(documentPath(i));
+    open[i] = false;
+    ++closes;
+    sessionRuns[{i, session[i]}].second = editorRun;
   };
   auto isOpenInWord = [&](int i) { return word.documents().contains(documentPath(i)); };
 
@@ -195,9 +209,7 @@ int main(int argc, char** argv) {
       request(i);
     } else if (isOpenInWord(i)) {
       if (rng() % 100 < 15) {
-        word.close(documentPath(i));
-        open[i] = false;
-        ++closes;
+        closeInWord(i);
       } else {
         Save s{i, session[i], ++saveCount[i], editorRun, {}};
         s.bytes = saveBytes(rng, s);
@@ -211,10 +223,7 @@ int main(int argc, char** argv) {
   // The user closes everything; the editor gets time for the last uploads, their retries and
   // the backups, and one more ordinary start for what a killed run left behind.
   for (int i = 0; i < kLetters; ++i)
-    if (open[i] && isOpenInWord(i)) {
-      word.close(documentPath(i));
-      ++closes;
-    }
+    if (open[i] && isOpenInWord(i)) closeInWord(i);
   const QString documents = GlobalData::sharedGlobalData().getDocumentDownloadPath();
   // Quiet: no folder left, or no request to the server for 20 s.
   auto settle = [&] {
@@ -239,8 +248,15 @@ int main(int argc, char** argv) {
     if (round == 0 && !editor.start()) break;
   }
 
+  for (QDirIterator it(zuvo::paths::logsFolder(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+    const QString file = it.next();
+    log.write("\n==== " + QFile::encodeName(file) + "\n" + readFile(file));
+  }
+  log.close();
+
   int uploads = 0, refused = 0, archives = 0;
-  const QSet<QByteArray> onServer = acceptedUploads(server.journalPath(), &uploads, &refused);
+  QSet<QByteArray> tried;
+  const QSet<QByteArray> onServer = acceptedUploads(server.journalPath(), &uploads, &refused, &tried);
   const QSet<QByteArray> inBackup = keptFiles(GlobalData::sharedGlobalData().getBackupDocumentPath(), &archives);
   int uploaded = 0, backupOnly = 0, superseded = 0, lost = 0;
   for (int k = 0; k < saves.size(); ++k) {
@@ -257,8 +273,11 @@ int main(int argc, char** argv) {
     } else {
       ++lost;
       const bool leftOver = QFile::exists(documentPath(s.letter)) && readFile(documentPath(s.letter)) == s.bytes;
-      std::printf("  LOST %s session %d save %d (editor run %d)%s\n", qPrintable(token(s.letter)), s.session,
-                  s.number, s.editorRun, leftOver ? ": only in the left-over documents folder" : "");
+      const QPair<int, int> runs = sessionRuns.value({s.letter, s.session});
+      std::printf("  LOST %s opening %d save %d: opened in editor run %d, saved in run %d, closed in run %d; %s%s\n",
+                  qPrintable(token(s.letter)), s.session, s.number, runs.first, s.editorRun, runs.second,
+                  tried.contains(s.bytes) ? "its upload was refused" : "never sent",
+                  leftOver ? "; only in the left-over documents folder" : "");
     }
   }
   std::printf("letters %d, openings %d, closes %d, editor killed %d times\n", kLetters, opens, closes, killed);

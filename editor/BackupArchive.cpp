@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
-#include <memory>
 #include <future>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <fcntl.h>
@@ -124,7 +124,20 @@ struct Deflated {
   int error = 0;  // errno of a failed read
 };
 
+Deflated deflateFileOrFail(const fs::path& path);
+
+// Never throws: it runs inside libzip's callbacks.
 Deflated deflateFile(const fs::path& path) {
+  try {
+    return deflateFileOrFail(path);
+  } catch (const std::bad_alloc&) {
+    Deflated out;
+    out.error = ENOMEM;
+    return out;
+  }
+}
+
+Deflated deflateFileOrFail(const fs::path& path) {
   Deflated out;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
@@ -180,8 +193,14 @@ class DeflatePipeline {
   }
   // The file's deflated bytes, once ready; the following files are started meanwhile.
   Deflated& result(size_t k) {
-    for (size_t i = k; i < std::min(k + kAhead + 1, paths_.size()); ++i)
-      if (!jobs_[i].valid() && !results_[i]) jobs_[i] = std::async(std::launch::async, deflateFile, paths_[i]);
+    for (size_t i = k; i < std::min(k + kAhead + 1, paths_.size()); ++i) {
+      if (jobs_[i].valid() || results_[i]) continue;
+      try {
+        jobs_[i] = std::async(std::launch::async, deflateFile, paths_[i]);
+      } catch (const std::system_error&) {  // no thread to be had: deflate it here
+        results_[i] = deflateFile(paths_[i]);
+      }
+    }
     if (!results_[k]) results_[k] = jobs_[k].get();
     return *results_[k];
   }

@@ -8,7 +8,8 @@
 namespace zuvo::backup {
 
 // Writes every file and sub-folder of `folder` as an entry named by its path relative to
-// the folder (the folder itself is no entry), deflated and encrypted with `password`.
+// the folder (the folder itself is no entry), encrypted with `password`: deflated, or stored
+// when it does not compress (zip-based documents, images, archives; judged by content).
 // The archive is written beside `archivePath` under a temporary name, checked and flushed
 // to disk; an older archive at `archivePath` is kept under datedArchivePath() (it may hold the
 // only copy of an earlier edit), and the new one takes its name, with the folder's entries

@@ -14,6 +14,7 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -47,7 +48,10 @@ struct Save {
   int number;
   int editorRun;  // which start of the editor was running when it was saved
   QByteArray bytes;
+  QString time;  // when, to find it in the editor's log
 };
+
+QString now() { return QDateTime::currentDateTime().toString("HH:mm:ss.zzz"); }
 
 QString token(int i) { return QString("S%1").arg(i, 2, 10, QChar('0')); }
 QString fileName(int i) { return "Letter_" + token(i) + ".docx"; }
@@ -135,6 +139,7 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const unsigned seed = argc > 1 ? unsigned(std::stoul(argv[1])) : std::random_device{}();
   std::printf("seed %u\n", seed);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::mt19937 rng(seed);
 
   FakeWordProcessor word{{.lock = "office"}};
@@ -178,12 +183,14 @@ int main(int argc, char** argv) {
     open[i] = true;
     ++session[i];
     sessionRuns[{i, session[i]}] = {editorRun, 0};
+    std::printf("%s %s opening %d requested\n", qPrintable(now()), qPrintable(token(i)), session[i]);
   };
   auto closeInWord = [&](int i) {
     word.close(documentPath(i));
     open[i] = false;
     ++closes;
     sessionRuns[{i, session[i]}].second = editorRun;
+    std::printf("%s %s opening %d closed\n", qPrintable(now()), qPrintable(token(i)), session[i]);
   };
   auto isOpenInWord = [&](int i) { return word.documents().contains(documentPath(i)); };
 
@@ -194,6 +201,7 @@ int main(int argc, char** argv) {
   for (int action = 0; action < kActions; ++action) {
     if (action == kActions / 3 || action == 2 * kActions / 3) {
       // Killed in the middle of whatever it does; only the process this run started.
+      std::printf("%s editor killed\n", qPrintable(now()));
       ::kill(pid_t(editor.pid()), SIGKILL);
       waitUntil([&] { return !editor.isRunning(); }, 10s);
       drainLog();
@@ -211,7 +219,7 @@ int main(int argc, char** argv) {
       if (rng() % 100 < 15) {
         closeInWord(i);
       } else {
-        Save s{i, session[i], ++saveCount[i], editorRun, {}};
+        Save s{i, session[i], ++saveCount[i], editorRun, {}, now()};
         s.bytes = saveBytes(rng, s);
         if (writeFile(documentPath(i), s.bytes)) saves << s;
       }
@@ -274,8 +282,8 @@ int main(int argc, char** argv) {
       ++lost;
       const bool leftOver = QFile::exists(documentPath(s.letter)) && readFile(documentPath(s.letter)) == s.bytes;
       const QPair<int, int> runs = sessionRuns.value({s.letter, s.session});
-      std::printf("  LOST %s opening %d save %d: opened in editor run %d, saved in run %d, closed in run %d; %s%s\n",
-                  qPrintable(token(s.letter)), s.session, s.number, runs.first, s.editorRun, runs.second,
+      std::printf("  LOST %s opening %d save %d at %s: opened in editor run %d, saved in run %d, closed in run %d; %s%s\n",
+                  qPrintable(token(s.letter)), s.session, s.number, qPrintable(s.time), runs.first, s.editorRun, runs.second,
                   tried.contains(s.bytes) ? "its upload was refused" : "never sent",
                   leftOver ? "; only in the left-over documents folder" : "");
     }

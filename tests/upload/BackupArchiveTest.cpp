@@ -175,7 +175,9 @@ TEST(BackupArchive, IncompressibleEntriesAreStoredStillEncrypted) {
     const auto it = entries.find(path);
     ASSERT_NE(it, entries.end()) << path;
     // 7z calls an empty entry stored whatever its header says.
-    if (!c.bytes.isEmpty()) EXPECT_EQ(it->second, std::string(c.method) + "|+|-") << path;
+    if (!c.bytes.isEmpty()) {
+      EXPECT_EQ(it->second, std::string(c.method) + "|+|-") << path;
+    }
     EXPECT_EQ(test::readFile(root + "/out/" + QString::fromStdString(path)), c.bytes) << path;
   }
 }

@@ -33,6 +33,20 @@ namespace {
 // mkstemp's pattern after the archive's name; removeInterruptedArchives knows it by this.
 constexpr char kTempSuffix[] = ".XXXXXX";
 
+// "<name>.zip.XXXXXX" (ours), or that followed by ".XXXXXX" (libzip's own while it writes).
+bool isTemporaryName(const std::string& name) {
+  const size_t at = name.rfind(".zip.");
+  if (at == std::string::npos || at == 0) return false;
+  const std::string rest = name.substr(at + 5);
+  auto random = [](const std::string& part) {
+    return part.size() == sizeof kTempSuffix - 2 &&
+           std::all_of(part.begin(), part.end(), [](unsigned char c) { return std::isalnum(c); });
+  };
+  if (random(rest)) return true;
+  const size_t dot = rest.find('.');
+  return dot != std::string::npos && random(rest.substr(0, dot)) && random(rest.substr(dot + 1));
+}
+
 struct Entry {
   std::string name;  // relative, "/"-separated; folders end with "/"
   fs::path path;
@@ -431,10 +445,7 @@ QStringList removeInterruptedArchives(const QString& backupFolder, QStringList* 
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    const size_t suffix = sizeof kTempSuffix - 1;
-    if (name.size() <= suffix + 4 || name.compare(name.size() - suffix - 4, 5, ".zip.") != 0) continue;
-    if (!std::all_of(name.end() - long(suffix) + 1, name.end(), [](unsigned char c) { return std::isalnum(c); }))
-      continue;
+    if (!isTemporaryName(name)) continue;
     std::error_code sec;
     if (!fs::is_regular_file(it->symlink_status(sec)) || sec) continue;
     if (::unlink(it->path().c_str()) == 0)

@@ -20,7 +20,8 @@ bool writeFolderArchive(const QString& folder, const QString& archivePath, const
                         QString* error = nullptr);
 
 // Removes what an interrupted writeFolderArchive left in `backupFolder`: its temporary files
-// ("<name>.zip." and six characters), never an archive. Only regular files, links are not
+// ("<name>.zip." and six letters or digits, and libzip's, which adds "." and six more), never
+// an archive. Only regular files, links are not
 // followed. The names removed; a file that could not be removed is named in *errors.
 QStringList removeInterruptedArchives(const QString& backupFolder, QStringList* errors = nullptr);
 

@@ -151,8 +151,10 @@ TEST(EditorProgram, StartRemovesTemporaryFilesOfInterruptedBackups) {
   const QByteArray archive = readFile(backup + "/T1.zip");
   ASSERT_TRUE(QFile::copy(backup + "/T1.zip", backup + "/T1-20260101-120000.zip"));
   ASSERT_TRUE(writeFile(backup + "/T1.zip.a8Xk2Q", archive.left(archive.size() / 2)));  // killed while writing
+  ASSERT_TRUE(writeFile(backup + "/T1.zip.a8Xk2Q.r740md", archive.left(100)));  // libzip's, killed in zip_close
   ASSERT_TRUE(writeFile(backup + "/T3.zip.000000", ""));                                // killed before writing
   ASSERT_TRUE(writeFile(backup + "/T4.zip.old", "not ours"));
+  ASSERT_TRUE(writeFile(backup + "/T4.zip.abcdef.gh", "not ours either"));
   ASSERT_TRUE(QFile::link(backup + "/T1.zip", backup + "/T5.zip.Zz9Zz9"));
 
   EditorProcess editor;
@@ -160,7 +162,7 @@ TEST(EditorProgram, StartRemovesTemporaryFilesOfInterruptedBackups) {
   EXPECT_TRUE(editor.waitForOutput("Removed the unfinished backup T1.zip.a8Xk2Q"));
   postMarker(editor, "marker_backup.docx");
   EXPECT_EQ(QDir(backup).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
-            (QStringList{"T1-20260101-120000.zip", "T1.zip", "T2", "T4.zip.old", "T5.zip.Zz9Zz9"}));
+            (QStringList{"T1-20260101-120000.zip", "T1.zip", "T2", "T4.zip.abcdef.gh", "T4.zip.old", "T5.zip.Zz9Zz9"}));
   EXPECT_EQ(readFile(backup + "/T1.zip"), archive);
   EXPECT_EQ(readFile(backup + "/T1-20260101-120000.zip"), archive);
   EXPECT_EQ(readFile(backup + "/T2/fallback.docx"), "moved folder");

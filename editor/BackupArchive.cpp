@@ -235,6 +235,7 @@ struct DeflatedSource {
   size_t index;
   zip_uint64_t fileSize;
   time_t mtime;
+  mode_t mode;
   size_t offset = 0;
   zip_error_t error;
 };
@@ -278,6 +279,14 @@ zip_int64_t deflatedSourceCall(void* userdata, void* data, zip_uint64_t len, zip
       }
       return sizeof(zip_stat_t);
     }
+    case ZIP_SOURCE_GET_FILE_ATTRIBUTES: {
+      // The file's mode, as libzip's file source gives it: extracted letters stay private.
+      auto* a = static_cast<zip_file_attributes_t*>(data);
+      a->valid |= ZIP_FILE_ATTRIBUTES_HOST_SYSTEM | ZIP_FILE_ATTRIBUTES_EXTERNAL_FILE_ATTRIBUTES;
+      a->host_system = ZIP_OPSYS_UNIX;
+      a->external_file_attributes = zip_uint32_t(s->mode) << 16 | ((s->mode & S_IWUSR) ? 0 : 1);
+      return 0;
+    }
     case ZIP_SOURCE_ERROR:
       return zip_error_to_data(&s->error, data, len);
     case ZIP_SOURCE_FREE:
@@ -286,7 +295,7 @@ zip_int64_t deflatedSourceCall(void* userdata, void* data, zip_uint64_t len, zip
       return 0;
     case ZIP_SOURCE_SUPPORTS:
       return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                            ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+                                            ZIP_SOURCE_GET_FILE_ATTRIBUTES, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
     default:
       zip_error_set(&s->error, ZIP_ER_OPNOTSUPP, 0);
       return -1;
@@ -299,7 +308,8 @@ zip_source_t* deflatedSource(zip_t* za, const std::shared_ptr<DeflatePipeline>& 
     zip_error_set(zip_get_error(za), ZIP_ER_OPEN, errno);
     return nullptr;
   }
-  auto* s = new DeflatedSource{pipeline, pipeline->add(path), zip_uint64_t(st.st_size), st.st_mtim.tv_sec, 0, {}};
+  auto* s = new DeflatedSource{pipeline, pipeline->add(path), zip_uint64_t(st.st_size), st.st_mtim.tv_sec,
+                               st.st_mode, 0, {}};
   zip_error_init(&s->error);
   zip_source_t* source = zip_source_function(za, deflatedSourceCall, s);
   if (!source) {

@@ -27,8 +27,9 @@ int sevenZip(const QStringList& args, QByteArray* out = nullptr) {
   return test::runProgram("7z", args, out, &err);
 }
 
-// Entries as `7z l -slt` reports them: path -> "Method|Encrypted|Folder".
-std::map<std::string, std::string> listing(const QString& archive) {
+// Entries as `7z l -slt` reports them: path -> "Method|Encrypted|Folder" (or other fields).
+std::map<std::string, std::string> listing(const QString& archive,
+                                           const QStringList& fields = {"Method", "Encrypted", "Folder"}) {
   QByteArray out;
   EXPECT_EQ(sevenZip({"l", "-slt", "-p" + kPassword, archive}, &out), 0);
   std::map<std::string, std::string> entries;
@@ -40,8 +41,9 @@ std::map<std::string, std::string> listing(const QString& archive) {
       const int eq = line.indexOf(" = ");
       if (eq > 0) f[line.left(eq)] = line.mid(eq + 3);
     }
-    if (f.contains("Path")) entries[f["Path"].toStdString()] =
-          (f["Method"] + "|" + f["Encrypted"] + "|" + f["Folder"]).toStdString();
+    QStringList values;
+    for (const QString& field : fields) values << f[field];
+    if (f.contains("Path")) entries[f["Path"].toStdString()] = values.join('|').toStdString();
   }
   return entries;
 }
@@ -162,12 +164,16 @@ TEST(BackupArchive, IncompressibleEntriesAreStoredStillEncrypted) {
   };
   const QString root = test::makeTempDir();
   ASSERT_TRUE(QDir().mkpath(root + "/T/media"));
-  for (const auto& c : cases) ASSERT_TRUE(test::writeFile(root + "/T/media/" + c.name, c.bytes));
+  for (const auto& c : cases) {
+    ASSERT_TRUE(test::writeFile(root + "/T/media/" + c.name, c.bytes));
+    ASSERT_EQ(chmod(QFile::encodeName(root + "/T/media/" + c.name).constData(), 0600), 0);
+  }
   const QString archive = root + "/T.zip";
   QString error;
   ASSERT_TRUE(backup::writeFolderArchive(root + "/T", archive, kPassword, &error)) << error.toStdString();
 
   const std::map<std::string, std::string> entries = listing(archive);
+  const std::map<std::string, std::string> modes = listing(archive, {"Attributes"});
   ASSERT_TRUE(QDir().mkpath(root + "/out"));
   ASSERT_EQ(sevenZip({"x", "-p" + kPassword, "-o" + root + "/out", archive}), 0);
   for (const auto& c : cases) {
@@ -178,6 +184,7 @@ TEST(BackupArchive, IncompressibleEntriesAreStoredStillEncrypted) {
     if (!c.bytes.isEmpty()) {
       EXPECT_EQ(it->second, std::string(c.method) + "|+|-") << path;
     }
+    EXPECT_EQ(modes.at(path), " -rw-------") << path << ": the file's own mode";
     EXPECT_EQ(test::readFile(root + "/out/" + QString::fromStdString(path)), c.bytes) << path;
   }
 }

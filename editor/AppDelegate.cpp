@@ -2,6 +2,7 @@
 #include "platform/Paths.h"
 
 #include "common/Log.h"
+#include "editor/BackupArchive.h"
 #include "editor/DocumentFolders.h"
 #include "editor/DocumentPrintController.h"
 #include "editor/GlobalData.h"
@@ -80,9 +81,20 @@ void AppDelegate::applicationDidFinishLaunching() {
       [this](const QVariantMap& userInfo) { callbackWithNotification(userInfo); });
   zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
   checkAndCreateDatabase();
+  removeInterruptedBackups();
   // Letters left over by a run that was stopped or killed: kept in the backup before anything
   // can reuse them.
   zuvo::folders::recoverLeftOverFolders(GlobalData::sharedGlobalData().getDocumentDownloadPath());
+}
+
+void AppDelegate::removeInterruptedBackups() {
+  // At start only: later, a backup under way may own such a file.
+  QStringList errors;
+  for (const QString& name :
+       zuvo::backup::removeInterruptedArchives(GlobalData::sharedGlobalData().getBackupDocumentPath(), &errors))
+    zuvo::logInfo(QStringLiteral("Removed the unfinished backup %1").arg(name));
+  for (const QString& error : errors)
+    zuvo::logError(QStringLiteral("Cannot remove an unfinished backup: %1").arg(error));
 }
 
 void AppDelegate::checkAndCreateDatabase() {

@@ -20,6 +20,8 @@ class AppDelegate {
   void applicationDidFinishLaunching();
   // Makes the missing folders and the database file; each failure is logged and ends it.
   void checkAndCreateDatabase();
+  // Removes the temporary files of backups that were interrupted (the editor was killed).
+  void removeInterruptedBackups();
   // The dispatch of one notification, on the main thread.
   void callbackWithNotification(const QVariantMap& userInfo);
 

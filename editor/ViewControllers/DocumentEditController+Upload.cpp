@@ -128,6 +128,9 @@ void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
           zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
           const QString fallback = zuvo::folders::fallbackPathFor(info->token);
           if (self->moveFilefrom(folder, fallback)) kept = fallback;
+          if (zuvo::folders::existsNoFollow(kept))
+            zuvo::showAlertLater(QStringLiteral("The backup of %1 could not be written.").arg(name),
+                                 QStringLiteral("The document is kept in %1.").arg(kept), {QStringLiteral("Ok")});
         }
         zuvo::folders::endClosingBackup(info->token);
         done(kept);

@@ -1,4 +1,5 @@
 // The real ZuvoEditor under a temporary home, reached through the session bus.
+#include "editor/BackupArchive.h"
 #include "support/EditorProcess.h"
 #include "support/TestSupport.h"
 
@@ -135,4 +136,35 @@ TEST(EditorProgram, FailedDatabaseCopyLeavesNoFileAndIsTriedAgain) {
   SQLite::Database db(dataPath(kDatabase).toStdString(), SQLite::OPEN_READONLY);
   EXPECT_TRUE(db.tableExists("tb_documents"));
   EXPECT_TRUE(QDir(dataPath("ZuvoEditor")).entryList({"*.sqlite.*"}, QDir::Files).isEmpty());
+}
+
+// A backup interrupted by a kill leaves its temporary file beside the archives; the next
+// start removes it and nothing else.
+TEST(EditorProgram, StartRemovesTemporaryFilesOfInterruptedBackups) {
+  const QString backup = dataPath("ZuvoEditor/Backup");
+  ASSERT_TRUE(QDir().mkpath(backup + "/T2"));
+  ASSERT_TRUE(QDir().mkpath(backup + "/src"));
+  ASSERT_TRUE(writeFile(backup + "/T2/fallback.docx", "moved folder"));
+  ASSERT_TRUE(writeFile(backup + "/src/doc.docx", "letter"));
+  ASSERT_TRUE(zuvo::backup::writeFolderArchive(backup + "/src", backup + "/T1.zip", "pw"));
+  ASSERT_TRUE(QDir(backup + "/src").removeRecursively());
+  const QByteArray archive = readFile(backup + "/T1.zip");
+  ASSERT_TRUE(QFile::copy(backup + "/T1.zip", backup + "/T1-20260101-120000.zip"));
+  ASSERT_TRUE(writeFile(backup + "/T1.zip.a8Xk2Q", archive.left(archive.size() / 2)));  // killed while writing
+  ASSERT_TRUE(writeFile(backup + "/T1.zip.a8Xk2Q.r740md", archive.left(100)));  // libzip's, killed in zip_close
+  ASSERT_TRUE(writeFile(backup + "/T3.zip.000000", ""));                                // killed before writing
+  ASSERT_TRUE(writeFile(backup + "/T4.zip.old", "not ours"));
+  ASSERT_TRUE(writeFile(backup + "/T4.zip.abcdef.gh", "not ours either"));
+  ASSERT_TRUE(QFile::link(backup + "/T1.zip", backup + "/T5.zip.Zz9Zz9"));
+
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  EXPECT_TRUE(editor.waitForOutput("Removed the unfinished backup T1.zip.a8Xk2Q"));
+  postMarker(editor, "marker_backup.docx");
+  EXPECT_EQ(QDir(backup).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+            (QStringList{"T1-20260101-120000.zip", "T1.zip", "T2", "T4.zip.abcdef.gh", "T4.zip.old", "T5.zip.Zz9Zz9"}));
+  EXPECT_EQ(readFile(backup + "/T1.zip"), archive);
+  EXPECT_EQ(readFile(backup + "/T1-20260101-120000.zip"), archive);
+  EXPECT_EQ(readFile(backup + "/T2/fallback.docx"), "moved folder");
+  EXPECT_EQ(runProgram("7z", {"t", "-ppw", backup + "/T1.zip"}), 0);
 }

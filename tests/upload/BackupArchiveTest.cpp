@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <random>
 #include <string>
 
 using namespace zuvo;
@@ -26,8 +27,9 @@ int sevenZip(const QStringList& args, QByteArray* out = nullptr) {
   return test::runProgram("7z", args, out, &err);
 }
 
-// Entries as `7z l -slt` reports them: path -> "Method|Encrypted|Folder".
-std::map<std::string, std::string> listing(const QString& archive) {
+// Entries as `7z l -slt` reports them: path -> "Method|Encrypted|Folder" (or other fields).
+std::map<std::string, std::string> listing(const QString& archive,
+                                           const QStringList& fields = {"Method", "Encrypted", "Folder"}) {
   QByteArray out;
   EXPECT_EQ(sevenZip({"l", "-slt", "-p" + kPassword, archive}, &out), 0);
   std::map<std::string, std::string> entries;
@@ -39,8 +41,9 @@ std::map<std::string, std::string> listing(const QString& archive) {
       const int eq = line.indexOf(" = ");
       if (eq > 0) f[line.left(eq)] = line.mid(eq + 3);
     }
-    if (f.contains("Path")) entries[f["Path"].toStdString()] =
-          (f["Method"] + "|" + f["Encrypted"] + "|" + f["Folder"]).toStdString();
+    QStringList values;
+    for (const QString& field : fields) values << f[field];
+    if (f.contains("Path")) entries[f["Path"].toStdString()] = values.join('|').toStdString();
   }
   return entries;
 }
@@ -75,7 +78,7 @@ TEST(BackupArchive, EveryEntryRelativeDeflatedAndAes256) {
   EXPECT_EQ(sevenZip({"t", "-p" + kPassword, archive}), 0);
   EXPECT_NE(sevenZip({"t", "-pwrong", archive}), 0);
   const std::map<std::string, std::string> expected{
-      {"Letter_ABC123.docx", "AES-256 Deflate|+|-"},
+      {"Letter_ABC123.docx", "AES-256 Store|+|-"},  // a zip archive itself
       {".~lock.Letter_ABC123.docx#", "AES-256 Deflate|+|-"},
       {umlaut.toStdString(), "AES-256 Deflate|+|-"},
       {"sub/notes.txt", "AES-256 Deflate|+|-"},
@@ -134,4 +137,54 @@ TEST(BackupArchive, NewArchiveKeepsTheOlderOneUnderADatedName) {
   const QStringList left = folderEntries(root).filter(QRegularExpression("\\.zip\\."));
   EXPECT_TRUE(left.isEmpty()) << left.join(", ").toStdString();
   EXPECT_EQ(folderEntries(root).filter(QRegularExpression("^T1.*\\.zip$")).size(), archives) << "a failure keeps no extra copy";
+}
+
+// What does not compress is stored, what does is deflated; both encrypted, every byte kept.
+TEST(BackupArchive, IncompressibleEntriesAreStoredStillEncrypted) {
+  std::mt19937_64 rng(7);
+  auto noise = [&](qsizetype n) {
+    QByteArray b(n, Qt::Uninitialized);
+    for (char& c : b) c = char(rng());
+    return b;
+  };
+  QByteArray text;
+  while (text.size() < 300000) text += "Blood pressure 120/80, follow-up in two weeks. ";
+  const struct { const char* name; QByteArray bytes; const char* method; } cases[] = {
+      {"letter.docx", "PK\x03\x04" + noise(200000), "AES-256 Store"},
+      {"photo.jpg", "\xff\xd8\xff\xe0" + noise(50000), "AES-256 Store"},
+      {"scan.png", "\x89PNG\r\n\x1a\n" + noise(5000), "AES-256 Store"},
+      {"old.gz", "\x1f\x8b\x08" + noise(10000), "AES-256 Store"},
+      {"tiny.zip", "PK\x03\x04", "AES-256 Store"},
+      {"no-magic.bin", noise(100000), "AES-256 Store"},        // judged by a trial
+      {"notes.txt", text, "AES-256 Deflate"},
+      {"mixed.pdf", text.left(100000) + noise(100000), "AES-256 Deflate"},  // its start compresses
+      {"named.jpg", text.left(20000), "AES-256 Deflate"},      // content, not the name, decides
+      {"small-noise.bin", noise(300), "AES-256 Deflate"},      // too small to judge
+      {"empty.txt", "", "AES-256 Deflate"},
+  };
+  const QString root = test::makeTempDir();
+  ASSERT_TRUE(QDir().mkpath(root + "/T/media"));
+  for (const auto& c : cases) {
+    ASSERT_TRUE(test::writeFile(root + "/T/media/" + c.name, c.bytes));
+    ASSERT_EQ(chmod(QFile::encodeName(root + "/T/media/" + c.name).constData(), 0600), 0);
+  }
+  const QString archive = root + "/T.zip";
+  QString error;
+  ASSERT_TRUE(backup::writeFolderArchive(root + "/T", archive, kPassword, &error)) << error.toStdString();
+
+  const std::map<std::string, std::string> entries = listing(archive);
+  const std::map<std::string, std::string> modes = listing(archive, {"Attributes"});
+  ASSERT_TRUE(QDir().mkpath(root + "/out"));
+  ASSERT_EQ(sevenZip({"x", "-p" + kPassword, "-o" + root + "/out", archive}), 0);
+  for (const auto& c : cases) {
+    const std::string path = std::string("media/") + c.name;
+    const auto it = entries.find(path);
+    ASSERT_NE(it, entries.end()) << path;
+    // 7z calls an empty entry stored whatever its header says.
+    if (!c.bytes.isEmpty()) {
+      EXPECT_EQ(it->second, std::string(c.method) + "|+|-") << path;
+    }
+    EXPECT_EQ(modes.at(path), " -rw-------") << path << ": the file's own mode";
+    EXPECT_EQ(test::readFile(root + "/out/" + QString::fromStdString(path)), c.bytes) << path;
+  }
 }

@@ -125,6 +125,13 @@ class EditorUpload : public ::testing::Test {
     return out;
   }
   QList<QJsonObject> alerts() const { return readJsonLines(alertLog_); }
+  // The user hears that the backup failed and where the document is instead.
+  void expectBackupFailureTold(const QString& keptIn) const {
+    const QList<QJsonObject> a = alerts();
+    ASSERT_EQ(a.size(), 1);
+    EXPECT_EQ(a[0].value("message").toString(), "The backup of " + kFileName + " could not be written.");
+    EXPECT_EQ(a[0].value("informative").toString(), "The document is kept in " + keptIn + ".");
+  }
 
   FakeWordProcessor fake_{{.lock = "office"}};
   FakeDocumentServer server_;
@@ -245,6 +252,7 @@ TEST_F(EditorUpload, FailedZipMovesTheFolderAsideAndFailedCloseKeepsTheWatcher) 
   EXPECT_TRUE(editor_.waitForOutput(kFileName + " : Error occurred while sending status, Error : "));
   quiet();
   EXPECT_EQ(watcherThreads(editor_.pid()), 1);
+  expectBackupFailureTold(backup_ + "/" + kToken);
 }
 
 TEST_F(EditorUpload, FailedZipWithTheFallbackTakenLeavesTheFolder) {
@@ -258,6 +266,7 @@ TEST_F(EditorUpload, FailedZipWithTheFallbackTakenLeavesTheFolder) {
   EXPECT_EQ(readFile(file_), kLetter);
   EXPECT_EQ(QDir(backup_ + "/" + kToken).entryList(QDir::Files), QStringList{"earlier.docx"});
   EXPECT_TRUE(editor_.waitForOutput(kToken + " : Document Backup was failed. Error : "));
+  expectBackupFailureTold(folder_);
 }
 
 // A save that comes while the slow server still holds the upload of the one before: it goes up

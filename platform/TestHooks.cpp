@@ -15,6 +15,7 @@ struct Hook {
 
 std::mutex g_mutex;
 Hook g_alertLog{"ZUVO_ALERT_LOG", {}};
+Hook g_alertAnswer{"ZUVO_ALERT_ANSWER", {}};
 Hook g_caFile{"ZUVO_TEST_CA_FILE", {}};
 Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
 Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
@@ -37,6 +38,9 @@ void write(Hook& hook, const QString& value) {
 
 QString alertLogFile() { return read(g_alertLog); }
 void setAlertLogFile(const QString& file) { write(g_alertLog, file); }
+
+QString alertAnswer() { return read(g_alertAnswer); }
+void setAlertAnswer(const QString& button) { write(g_alertAnswer, button); }
 
 QString extraCaFile() { return read(g_caFile); }
 void setExtraCaFile(const QString& file) { write(g_caFile, file); }

@@ -20,10 +20,6 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
-
 using namespace zuvo::test;
 using namespace std::chrono_literals;
 using zuvo::scan::DocumentFeeder;
@@ -33,20 +29,6 @@ namespace {
 
 const QString kToken = QStringLiteral("T\u00f6k+en/1");  // sent as it is, UTF-8
 const QByteArray kPath = "/scan/upload";
-
-// Runs fn with this thread in a network namespace without interfaces: no route anywhere.
-bool withoutNetwork(const std::function<void()>& fn) {
-  const int own = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  if (own < 0) return false;
-  if (::unshare(CLONE_NEWNET) != 0) {
-    ::close(own);
-    return false;
-  }
-  fn();
-  const bool restored = ::setns(own, CLONE_NEWNET) == 0;
-  ::close(own);
-  return restored;
-}
 
 class ScanCompletionTest : public ::testing::Test {
  protected:

@@ -63,6 +63,17 @@ class ScannerGuiTest : public ::testing::Test {
     drive({"press", kApp, "Scan"});
   }
 
+  // The server up with these replies, then the scanner started on the test backend for a
+  // request with this token, path and mode, and a scan started with the unit.
+  void scanFor(FakeDocumentServer& server, const QList<FakeReply>& replies, ScannerProcess& p, const QString& token,
+               const QString& pathAndQuery, const QString& quick, const char* unit = nullptr) {
+    ASSERT_TRUE(server.route("POST " + pathAndQuery.section('?', 0, 0), replies));
+    ASSERT_TRUE(server.start());
+    useTestBackend(p);
+    startScanner(p, {"ScanDoc", token, server.url(pathAndQuery), quick});
+    scan(unit);
+  }
+
   static constexpr int kDpi = 75;
   GuiSession gui;
 };
@@ -126,12 +137,8 @@ TEST_F(ScannerGuiTest, QuickScanOnTheTestBackendIsUploadedAsOnePdfAndEndsTheProg
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
     FakeDocumentServer server;
-    ASSERT_TRUE(server.route("POST /scan/upload", FakeReply{.status = 200}));
-    ASSERT_TRUE(server.start());
     ScannerProcess p;
-    useTestBackend(p);
-    startScanner(p, {"ScanDoc", "Tok 9", server.url("/scan/upload?doc=4&x=a%2Fb"), "true"});
-    scan(k.unit);
+    scanFor(server, {FakeReply{.status = 200}}, p, "Tok 9", "/scan/upload?doc=4&x=a%2Fb", "true", k.unit);
     ASSERT_TRUE(p.waitForFinished(std::chrono::seconds(120))) << p.output().toStdString();
     EXPECT_EQ(p.exitCode(), 0);
 
@@ -160,29 +167,32 @@ TEST_F(ScannerGuiTest, QuickScanOnTheTestBackendIsUploadedAsOnePdfAndEndsTheProg
 TEST_F(ScannerGuiTest, QuickScanThatCannotBeUploadedKeepsTheWindowWithTheSheet) {
   const struct {
     const char* name;
-    FakeReply upload;
-    QString message;
+    QList<FakeReply> replies;  // the upload's, then the status report's
+    QByteArray status;
+    QString message, informative;
   } cases[] = {
-      {"refused", FakeReply{.status = 500}, "An error occurred while uploading document : "},
-      {"server hangs", FakeReply{.delaySeconds = 20}, "An error occurred while uploading document : The request timed out."},
+      {"upload refused", {FakeReply{.status = 500}, FakeReply{.status = 200}}, "Status=Cancel&token=T2",
+       "An error occurred while uploading document : ", ""},
+      {"server hangs", {FakeReply{.delaySeconds = 20}, FakeReply{.status = 200}}, "Status=Cancel&token=T2",
+       "An error occurred while uploading document : The request timed out.", ""},
+      // The user must not take the scan for sent, nor send it again unknowingly.
+      {"status refused", {FakeReply{.status = 200}, FakeReply{.status = 500}}, "Status=Completed&token=T2", "",
+       "An error occurred while sending status"},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
     FakeDocumentServer server;
-    ASSERT_TRUE(server.route("POST /upload", QList<FakeReply>{k.upload, FakeReply{.status = 200}}));
-    ASSERT_TRUE(server.start());
     ScannerProcess p;
-    useTestBackend(p);
     p.environment().insert("ZUVO_HTTP_TIMEOUT_MS", "1500");
-    startScanner(p, {"ScanDoc", "T2", server.url("/upload"), "true"});
-    scan(nullptr);
+    scanFor(server, k.replies, p, "T2", "/upload", "true");
     ASSERT_TRUE(waitUntil([&] { return !readJsonLines(p.alertLogPath()).isEmpty(); }, std::chrono::seconds(120)))
         << p.output().toStdString();
     ASSERT_TRUE(server.waitForRequests(2));
-    EXPECT_EQ(server.requests()[1].body, "Status=Cancel&token=T2");
+    EXPECT_EQ(server.requests()[1].body, k.status);
     const QList<QJsonObject> alerts = readJsonLines(p.alertLogPath());
     ASSERT_EQ(alerts.size(), 1);
     EXPECT_TRUE(alerts[0]["message"].toString().startsWith(k.message)) << alerts[0]["message"].toString().toStdString();
+    EXPECT_EQ(alerts[0]["informative"].toString(), k.informative);
     drive({"wait", kApp, "Scan Document"});
     EXPECT_TRUE(p.isRunning());
   }
@@ -190,12 +200,8 @@ TEST_F(ScannerGuiTest, QuickScanThatCannotBeUploadedKeepsTheWindowWithTheSheet) 
 
 TEST_F(ScannerGuiTest, ScanOutsideQuickModeOpensTheBrowserWhoseUploadEndsTheProgram) {
   FakeDocumentServer server;
-  ASSERT_TRUE(server.route("POST /upload", FakeReply{.status = 200}));
-  ASSERT_TRUE(server.start());
   ScannerProcess p;
-  useTestBackend(p);
-  startScanner(p, {"ScanDoc", "T1", server.url("/upload"), "false"});
-  scan(nullptr);
+  scanFor(server, {FakeReply{.status = 200}}, p, "T1", "/upload", "false");
 
   // The browser takes the scanner window's place, on the page the scan wrote.
   drive({"wait", kApp, "Documents"}, nullptr);

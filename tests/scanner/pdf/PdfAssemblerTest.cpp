@@ -339,7 +339,9 @@ TEST_F(PdfAssemblerTest, FailuresLeaveNoPdf) {
     EXPECT_TRUE(error.contains(c.errorPart)) << error.toStdString();
     // Every failure but the empty list names the page that could not be read.
     EXPECT_EQ(unreadable.isEmpty(), std::string(c.name) == "no pages") << unreadable.toStdString();
-    if (!unreadable.isEmpty()) EXPECT_TRUE(error.contains(QFileInfo(unreadable).fileName()));
+    if (!unreadable.isEmpty()) {
+      EXPECT_TRUE(error.contains(QFileInfo(unreadable).fileName()));
+    }
     expectNoPdf();
   }
 }

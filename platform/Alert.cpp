@@ -71,7 +71,8 @@ int show(const QString& message, const QString& informative, const QStringList& 
   if (!logFile.isEmpty()) {
     if (!appendToAlertLog(logFile, message, informative, buttons, style))
       reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
-    const qsizetype answer = buttons.indexOf(testhooks::alertAnswer());
+    const QString wanted = testhooks::alertAnswer();
+    const qsizetype answer = wanted.isEmpty() ? -1 : buttons.indexOf(wanted);
     return answer < 0 ? 0 : int(answer);
   }
   QCoreApplication* app = QCoreApplication::instance();

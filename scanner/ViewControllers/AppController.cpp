@@ -25,9 +25,6 @@
 #include <QUrl>
 #include <QWidget>
 
-#include <cerrno>
-#include <cstdio>
-
 using zuvo::scan::chooseResolution;
 using zuvo::scan::kDeviceTypeScanner;
 
@@ -218,9 +215,16 @@ void AppController::closeScannerWindow() {
   // This close is the cancel's own: the window's close handling is not run for it.
   observingWindow_ = false;
   if (o_.mWindow) o_.mWindow->removeEventFilter(this);
-  QPointer<QWidget> window(o_.mWindow);
-  sendMessagetoServer(QStringLiteral("Cancel"), [window](const QString&, bool success) {
-    if (success && window) window->close();
+  QPointer<AppController> self(this);
+  sendMessagetoServer(QStringLiteral("Cancel"), [self](const QString&, bool success) {
+    if (!self || !self->o_.mWindow) return;
+    if (success) {
+      self->o_.mWindow->close();
+    } else if (!self->observingWindow_) {
+      // The window stays; closing it later is an ordinary close again.
+      self->o_.mWindow->installEventFilter(self);
+      self->observingWindow_ = true;
+    }
   });
 }
 

@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -112,14 +113,19 @@ class ScanCompletionTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(ScanCompletionTest, QuickRoadSendsEveryPageInNumericOrderThenCompleted) {
-  serve({FakeReply{.status = 200}});
+  serve({FakeReply{.status = 200, .delaySeconds = 1}, FakeReply{.status = 200}});
   FakeScannerDevice* d = ready(DocumentFeeder, 11);
   c->startScan();
   // What else lies in the folder is no page.
   ASSERT_TRUE(writeFile(folder + "/notes.txt", "not a page"));
-  ASSERT_TRUE(writeFile(folder + "/.hidden.jpeg", readFile(zuvo::test::sourcePath("tests/scanner/browser/atspi_browser.py"))));
+  ASSERT_TRUE(writeFile(folder + "/.hidden.jpeg", "a hidden file"));
   ASSERT_TRUE(QDir().mkpath(folder + "/sub.jpeg"));
   d->releaseScan();
+  // While the server takes its time, the bar shows the whole body sent.
+  auto* bar = window->window()->findChild<QProgressBar*>("mProgressIndicator");
+  ASSERT_TRUE(server->waitForRequests(1));
+  EXPECT_TRUE(waitUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }));
+  EXPECT_TRUE(bar->isVisible());
   ASSERT_TRUE(server->waitForRequests(2, 15s));
   ASSERT_TRUE(waitForAlerts(1));
 

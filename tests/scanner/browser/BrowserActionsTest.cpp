@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -132,14 +134,21 @@ TEST_F(BrowserActionsTest, DeleteWithoutSelectionOnlySaysSo) {
 }
 
 TEST_F(BrowserActionsTest, UploadSendsThePagesInTheBrowsersOrderThenCompletedAndCloses) {
-  open(kThree);
+  open(kThree, {FakeReply{.status = 200, .delaySeconds = 1}, FakeReply{.status = 200}});
   // A page that arrives while the browser is open is a page too.
   ASSERT_TRUE(writeTestImage(folder + "/Scan 11.jpeg", QSize(120, 170)));
   ASSERT_TRUE(listed(4));
   controller->upload();
   EXPECT_FALSE(controller->button("Upload")->isEnabled());
   controller->upload();  // ignored while the first runs
+  // While the server takes its time, the bar shows the whole body sent.
+  QProgressBar* bar = controller->progressIndicator();
+  ASSERT_TRUE(server->waitForRequests(1));
+  EXPECT_TRUE(waitUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }));
+  EXPECT_TRUE(bar->isVisible());
+  EXPECT_TRUE(controller->uploadingStatus()->isVisible());
   ASSERT_TRUE(waitForAlerts(1));
+  EXPECT_FALSE(bar->isVisible());
   spin(300ms);
   QStringList pages;
   for (const char* name : {"Scan 0.jpeg", "Scan 2.jpeg", "Scan 10.jpeg", "Scan 11.jpeg"}) pages << folder + "/" + name;

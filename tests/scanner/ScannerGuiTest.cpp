@@ -205,6 +205,7 @@ TEST_F(ScannerGuiTest, ScanOutsideQuickModeOpensTheBrowserWhoseUploadEndsTheProg
 
   // The browser takes the scanner window's place, on the page the scan wrote.
   drive({"wait", kApp, "Documents"}, nullptr);
+  drive({"click-row", kApp, "Pages", "Scan 0.jpeg"});
   const QString page = scanFolder() + "/Scan 0.jpeg";
   ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(page); }));
   EXPECT_EQ(QImageReader(page).imageFormat(), QImage::Format_RGB32) << "three colour components";

@@ -4,7 +4,6 @@
 #include "platform/TestHooks.h"
 
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -12,24 +11,24 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QEventLoop>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QThread>
 #include <QTimer>
 
 #include <fcntl.h>
-#include <mutex>
 #include <unistd.h>
 
 namespace zuvo {
 namespace {
 
 bool appendToAlertLog(const QString& file, const QString& message, const QString& informative,
-                      const QStringList& buttons) {
+                      const QStringList& buttons, AlertStyle style) {
   QJsonObject o{{"message", message},
                 {"informative", informative},
                 {"buttons", QJsonArray::fromStringList(buttons)}};
+  if (style == AlertStyle::Warning) o.insert("style", "warning");
   const QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
   // One write on an O_APPEND descriptor keeps lines of several processes whole.
   const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -46,10 +45,10 @@ bool haveDisplay() {
 }
 
 // Logged for the tests; false when the alert log is not in use.
-bool logged(const QString& message, const QString& informative, const QStringList& buttons) {
+bool logged(const QString& message, const QString& informative, const QStringList& buttons, AlertStyle style) {
   const QString logFile = testhooks::alertLogFile();
   if (logFile.isEmpty()) return false;
-  if (!appendToAlertLog(logFile, message, informative, buttons))
+  if (!appendToAlertLog(logFile, message, informative, buttons, style))
     reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
   return true;
 }
@@ -66,51 +65,71 @@ void waitAsAPersonWould(std::chrono::milliseconds delay) {
   }
 }
 
+// What the alert returns when no button was chosen.
+int unanswered(bool styled) { return styled ? -1 : 0; }
+
 int runOnMainThread(const QString& message, const QString& informative, const QStringList& buttons,
-                    QWidget* sheetParent) {
+                    QWidget* sheetParent, AlertStyle style, bool styled) {
   if (!haveDisplay()) {
     reportError(QStringLiteral("Alert: %1 %2").arg(message, informative));
-    return 0;
+    return unanswered(styled);
   }
   QMessageBox box(sheetParent);
   box.setText(message);
   box.setInformativeText(informative);
+  if (style == AlertStyle::Warning) box.setIcon(QMessageBox::Warning);
   QList<QAbstractButton*> added;
-  for (const QString& b : buttons) added.append(box.addButton(b, QMessageBox::AcceptRole));
+  for (const QString& b : buttons) {
+    const bool cancel = styled && b == QLatin1String("Cancel");
+    added.append(box.addButton(b, cancel ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+    if (cancel) box.setEscapeButton(added.last());
+  }
   if (sheetParent) box.setWindowModality(Qt::WindowModal);
   box.exec();
   const int index = int(added.indexOf(box.clickedButton()));
-  return index < 0 ? 0 : index;
+  return index < 0 ? unanswered(styled) : index;
 }
 
-}  // namespace
-
-int showAlert(const QString& message, const QString& informative, const QStringList& buttons,
-              QWidget* sheetParent) {
-  if (logged(message, informative, buttons)) {
+int show(const QString& message, const QString& informative, const QStringList& buttons, QWidget* sheetParent,
+         AlertStyle style, bool styled) {
+  if (logged(message, informative, buttons, style)) {
     if (testhooks::holdAlerts()) {
       // Never answered: whoever called waits here, as behind an alert left on screen.
       QEventLoop open;
       open.exec();
     }
     if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
-    return 0;
+    const QString wanted = testhooks::alertAnswer();
+    const qsizetype answer = wanted.isEmpty() ? -1 : buttons.indexOf(wanted);
+    return answer < 0 ? 0 : int(answer);
   }
   QCoreApplication* app = QCoreApplication::instance();
   if (!app || QThread::currentThread() == app->thread())
-    return runOnMainThread(message, informative, buttons, sheetParent);
+    return runOnMainThread(message, informative, buttons, sheetParent, style, styled);
   int result = 0;
   QPointer<QWidget> parent(sheetParent);
   QMetaObject::invokeMethod(
-      app, [&] { result = runOnMainThread(message, informative, buttons, parent.data()); },
+      app, [&] { result = runOnMainThread(message, informative, buttons, parent.data(), style, styled); },
       Qt::BlockingQueuedConnection);
   return result;
+}
+
+}  // namespace
+
+int showAlert(const QString& message, const QString& informative, const QStringList& buttons,
+              QWidget* sheetParent) {
+  return show(message, informative, buttons, sheetParent, AlertStyle::Informational, false);
+}
+
+int showAlert(const QString& message, const QString& informative, const QStringList& buttons,
+              QWidget* sheetParent, AlertStyle style) {
+  return show(message, informative, buttons, sheetParent, style, true);
 }
 
 void showAlertLater(const QString& message, const QString& informative, const QStringList& buttons) {
   QCoreApplication* app = QCoreApplication::instance();
   auto show = [message, informative, buttons] {
-    if (logged(message, informative, buttons)) {
+    if (logged(message, informative, buttons, AlertStyle::Informational)) {
       // The main thread is taken as long as a person would take; callers are not.
       if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
       return;

@@ -13,7 +13,8 @@ namespace zuvo {
 // and waits. With a sheetParent the alert is window-modal on that window.
 // Without a display it is logged as an error and answered with the first button.
 // When the alert-log test hook names a file (ZUVO_ALERT_LOG), the alert is appended to it as
-// one JSON line {"message", "informative", "buttons"} and answered at once with the first button.
+// one JSON line {"message", "informative", "buttons"} and answered at once with the first button,
+// or with the button the alert-answer test hook names (ZUVO_ALERT_ANSWER) when it has one.
 int showAlert(const QString& message, const QString& informative = QString(),
               const QStringList& buttons = {QStringLiteral("Ok")}, QWidget* sheetParent = nullptr);
 
@@ -22,5 +23,14 @@ int showAlert(const QString& message, const QString& informative = QString(),
 // the user has not answered. With the alert-log test hook it is logged like showAlert's.
 void showAlertLater(const QString& message, const QString& informative = QString(),
                     const QStringList& buttons = {QStringLiteral("Ok")});
+
+enum class AlertStyle { Informational, Warning };
+
+// The same in a style. For a question whose first button acts, an alert left without a button
+// (Escape, closing it, or no display to show it on) returns -1 rather than the first button;
+// a button named "Cancel" is the one Escape presses. The alert log records the style as
+// "style": "warning" (informational alerts log no style).
+int showAlert(const QString& message, const QString& informative, const QStringList& buttons,
+              QWidget* sheetParent, AlertStyle style);
 
 }  // namespace zuvo

@@ -17,6 +17,7 @@ std::mutex g_mutex;
 Hook g_alertLog{"ZUVO_ALERT_LOG", {}};
 Hook g_hold{"ZUVO_ALERT_HOLD", {}};
 Hook g_alertDelay{"ZUVO_ALERT_DELAY_MS", {}};
+Hook g_alertAnswer{"ZUVO_ALERT_ANSWER", {}};
 Hook g_caFile{"ZUVO_TEST_CA_FILE", {}};
 Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
 Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
@@ -43,6 +44,8 @@ void setAlertLogFile(const QString& file) { write(g_alertLog, file); }
 
 bool holdAlerts() { return read(g_hold) == QStringLiteral("1"); }
 void setHoldAlerts(bool hold) { write(g_hold, hold ? QStringLiteral("1") : QString()); }
+QString alertAnswer() { return read(g_alertAnswer); }
+void setAlertAnswer(const QString& button) { write(g_alertAnswer, button); }
 
 QString extraCaFile() { return read(g_caFile); }
 void setExtraCaFile(const QString& file) { write(g_caFile, file); }

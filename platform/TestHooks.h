@@ -25,6 +25,11 @@ void setHoldAlerts(bool hold);
 std::optional<std::chrono::milliseconds> alertDelay();
 void setAlertDelay(std::optional<std::chrono::milliseconds> delay);
 
+// ZUVO_ALERT_ANSWER=<button text>: with the alert log set, an alert that has this button is
+// answered with it instead of the first. Set by tests that answer "Cancel" to a question.
+QString alertAnswer();
+void setAlertAnswer(const QString& button);
+
 // ZUVO_TEST_CA_FILE=<PEM file>: certificates the HTTP client trusts besides the system's (the
 // loopback stand-ins' test CA). Set by the server's start-up tests and `make demo`.
 QString extraCaFile();

@@ -405,7 +405,7 @@ QByteArray placement(int orientation, double w, double h) {
 
 }  // namespace
 
-bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error) {
+bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error, QString* unreadablePage) {
   const auto fail = [&](const QString& why) {
     if (error) *error = why;
     return false;
@@ -429,8 +429,10 @@ bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* 
 
   for (const QString& path : pageFiles) {
     PageImage image;
-    if (QString why = loadPage(path, &image); !why.isEmpty())
+    if (QString why = loadPage(path, &image); !why.isEmpty()) {
+      if (unreadablePage) *unreadablePage = path;
       return fail(QStringLiteral("Cannot read the page %1: %2").arg(path, why));
+    }
     const double w = image.width * 72.0 / image.meta.dpiX.value_or(kDefaultDpi);
     const double h = image.height * 72.0 / image.meta.dpiY.value_or(kDefaultDpi);
     const bool turned = image.meta.orientation >= 5;

@@ -13,7 +13,9 @@ namespace zuvo::pdf {
 //
 // Whatever was at `pdfPath` is removed first, and the PDF is written under a hidden name
 // beside it and moved into place only when complete: on failure (false, with the reason in
-// *error; a page that cannot be read is named there) no PDF is left at `pdfPath`.
-bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error = nullptr);
+// *error; a page that cannot be read is named there and in *unreadablePage) no PDF is left at
+// `pdfPath`.
+bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error = nullptr,
+                 QString* unreadablePage = nullptr);
 
 }  // namespace zuvo::pdf

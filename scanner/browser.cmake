@@ -28,4 +28,4 @@ add_library(zuvo_scanner_browser STATIC
   ImageBrowser/Views/SlideGeometry.h
 )
 target_include_directories(zuvo_scanner_browser PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(zuvo_scanner_browser PUBLIC zuvo_scanner_images)
+target_link_libraries(zuvo_scanner_browser PUBLIC zuvo_scanner_images zuvo_scanner_upload)

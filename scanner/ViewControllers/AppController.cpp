@@ -3,19 +3,26 @@
 #include "common/Log.h"
 #include "platform/Alert.h"
 #include "platform/UserDefaults.h"
+#include "platform/Files.h"
+#include "scanner/AppDelegate.h"
 #include "scanner/GlobalData.h"
+#include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"
+#include "scanner/ScanUpload.h"
 #include "scanner/ScanRules.h"
 #include "scanner/ValueTransformers.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 
 using zuvo::scan::chooseResolution;
@@ -204,7 +211,21 @@ void AppController::scannerWindowWillClose() {
 }
 
 void AppController::closeScannerWindow() {
-  if (o_.mWindow) o_.mWindow->close();
+  closeSession();
+  // This close is the cancel's own: the window's close handling is not run for it.
+  observingWindow_ = false;
+  if (o_.mWindow) o_.mWindow->removeEventFilter(this);
+  QPointer<AppController> self(this);
+  sendMessagetoServer(QStringLiteral("Cancel"), [self](const QString&, bool success) {
+    if (!self || !self->o_.mWindow) return;
+    if (success) {
+      self->o_.mWindow->close();
+    } else if (!self->observingWindow_) {
+      // The window stays; closing it later is an ordinary close again.
+      self->o_.mWindow->installEventFilter(self);
+      self->observingWindow_ = true;
+    }
+  });
 }
 
 void AppController::deviceDidOpenSessionWithError(ScannerDevice* device, const QString& error) {
@@ -344,6 +365,9 @@ void AppController::startScan() {
   settings.transferMode = 0;   // file based
   settings.downloadsDirectory = GlobalData::sharedGlobalData().getScanDocumentPath();
   settings.documentName = QStringLiteral("Scan");
+  // Pages of an earlier attempt must not go out with this scan's, and its "Scan.jpeg" would
+  // keep this scan's first page from its name.
+  AppDelegate::resetScanFolder(settings.downloadsDirectory);
   // Only pages of this scan count for its completion.
   readyToScan = false;
   scanner->requestScan(settings);
@@ -371,10 +395,129 @@ void AppController::scannerDeviceDidCompleteOverviewScanWithError(ScannerDevice*
 }
 
 void AppController::scannerDeviceDidCompleteScanWithError(ScannerDevice* device, const QString& error) {
-  (void)device;
-  (void)error;
   hideProgress();
   updateControlTitles();
+  if (!error.isEmpty()) {
+    zuvo::logInfo(QStringLiteral("scannerDevice: \n%1\ndidCompleteScanWithError: \n%2\n").arg(describe(device), error));
+    return;
+  }
+  if (!readyToScan) return;
+  closeSession();
+
+  const QString folder = QDir::cleanPath(GlobalData::sharedGlobalData().getScanDocumentPath());
+  const QString first = folder + QStringLiteral("/Scan.jpeg");
+  if (QFileInfo::exists(first)) {
+    QString why;
+    if (!zuvo::files::renameNoReplace(first, folder + QStringLiteral("/Scan 0.jpeg"), &why))
+      zuvo::logError(QStringLiteral("Error while moving file %1 : %2").arg(first, why));
+  } else {
+    zuvo::logError(QStringLiteral("File %1 doesn't exists").arg(first));
+  }
+  if (GlobalData::sharedGlobalData().scan_flag == QStringLiteral("true")) quickRoad();
+  else browserRoad();
+}
+
+void AppController::closeSheet(const QString& message, const QString& informative) {
+  zuvo::showAlert(message, informative, {QStringLiteral("Close")}, o_.mWindow);
+}
+
+void AppController::quickRoad() {
+  const QString folder = GlobalData::sharedGlobalData().getScanDocumentPath();
+  const zuvo::scanupload::PdfResult pdf =
+      zuvo::scanupload::makePdf(zuvo::scanupload::pagesInFolder(folder), folder);
+  using Outcome = zuvo::scanupload::PdfResult::Outcome;
+  switch (pdf.outcome) {
+    case Outcome::Made: break;
+    case Outcome::NoPages:
+      closeSheet(QStringLiteral("No document(s) available to upload"), QString());
+      return;
+    case Outcome::UnreadablePage:
+      // Fewer pages than the user saw must never be reported complete.
+      zuvo::logError(pdf.error);
+      closeSheet(QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.")
+                     .arg(QFileInfo(pdf.page).fileName()),
+                 pdf.error);
+      return;
+    case Outcome::WriteFailed: {
+      // As a failed upload: nothing stale or empty is sent, the server hears "Cancel".
+      zuvo::logError(QStringLiteral("Error occurred while uploading scan document %1, Error : %2")
+                         .arg(QUrl::fromLocalFile(pdf.path).toString(), pdf.error));
+      sendMessagetoServer(QStringLiteral("Cancel"), [](const QString&, bool) {});
+      closeSheet(QStringLiteral("An error occurred while uploading document : %1").arg(pdf.error), QString());
+      return;
+    }
+  }
+  zuvo::logInfo(QStringLiteral("Upload started for scanned document %1 with token : %2")
+                    .arg(pdf.path, GlobalData::sharedGlobalData().token_scan_doc.value_or(QString())));
+  if (!zuvo::scanupload::isNetworkReachable()) {
+    zuvo::logInfo(QStringLiteral("The internet connection appears to be offline."));
+    zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."), {QStringLiteral("Ok")});
+    return;
+  }
+  startUploadingFile(QUrl::fromLocalFile(pdf.path));
+}
+
+void AppController::browserRoad() {
+  auto browser = std::make_shared<AAPLBrowserWindowController>(
+      QUrl::fromLocalFile(GlobalData::sharedGlobalData().getScanDocumentPath()));
+  QWidget* w = browser->window();
+  if (!w) return;
+  // Shown before the scanner window closes, so that the program never runs out of windows.
+  w->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  if (const QScreen* screen = w->screen()) w->move(screen->availableGeometry().center() - w->rect().center());
+  browser->showWindow();
+  browserWindowControllers.insert(browser);
+  if (o_.mWindow) o_.mWindow->close();
+}
+
+void AppController::startUploadingFile(const QUrl& fileURL) {
+  // The bar takes whole numbers: the fraction sent in thousandths.
+  o_.mProgressIndicator->setRange(0, 1000);
+  o_.mProgressIndicator->setValue(0);
+  o_.mProgressIndicator->setVisible(true);
+  QPointer<AppController> self(this);
+  zuvo::scanupload::sendDocumentUpload(
+      fileURL.toLocalFile(),
+      [self](double fraction) {
+        if (self) self->o_.mProgressIndicator->setValue(int(fraction * 1000));
+      },
+      [self, fileURL](const zuvo::http::Error& error) {
+        if (!self) return;
+        self->hideProgress();
+        const QString token = GlobalData::sharedGlobalData().token_scan_doc.value_or(QString());
+        if (error.code != zuvo::http::Error::Code::None) {
+          zuvo::logError(QStringLiteral("Error occurred while uploading scan document %1, Error : %2")
+                             .arg(fileURL.toString(), error.description));
+          self->sendMessagetoServer(QStringLiteral("Cancel"), [](const QString&, bool) {});
+          self->closeSheet(QStringLiteral("An error occurred while uploading document : %1").arg(error.description),
+                           QString());
+          return;
+        }
+        zuvo::logInfo(QStringLiteral("Uploading scan document %1 with token %2 was successful.")
+                          .arg(fileURL.toString(), token));
+        self->sendMessagetoServer(QStringLiteral("Completed"), [self](const QString&, bool success) {
+          if (!self) return;
+          if (!success) {
+            // The user would otherwise think it went through, or scan and send it again.
+            self->closeSheet(QString(), QStringLiteral("An error occurred while sending status"));
+            return;
+          }
+          self->closeSheet(QString(), QStringLiteral("File upload completed."));
+          if (self && self->o_.mWindow) self->o_.mWindow->close();
+        });
+      });
+}
+
+void AppController::sendMessagetoServer(const QString& status,
+                                        std::function<void(const QString& error, bool success)> callback) {
+  zuvo::scanupload::sendStatus(status, [callback](const zuvo::http::Error& error) {
+    if (error.code != zuvo::http::Error::Code::None) {
+      zuvo::logError(QStringLiteral("Error while sending status : %1").arg(error.description));
+      if (callback) callback(error.description, false);
+      return;
+    }
+    if (callback) callback(QString(), true);
+  });
 }
 
 void AppController::updateControlTitles() {

@@ -19,6 +19,7 @@ class QLabel;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
+class QUrl;
 class QWidget;
 namespace zuvo {
 class UserDefaults;
@@ -56,7 +57,14 @@ class AppController : public QObject {
   void openSession();
   void closeSession();
   void selectFunctionalUnit(int menuIndex);
+  // "Cancel request": the session closes, "Cancel" is reported, and the window closes when the
+  // server took it.
   void closeScannerWindow();
+
+  // The quick road's two requests: the PDF, then the status ("Completed", or "Cancel" when the
+  // upload failed).
+  void startUploadingFile(const QUrl& fileURL);
+  void sendMessagetoServer(const QString& status, std::function<void(const QString& error, bool success)> callback);
 
   ScannerDevice* selectedScanner() const;
   QList<ScannerDevice*> scanners() const;
@@ -78,7 +86,8 @@ class AppController : public QObject {
   void scannerDeviceDidScanToFile(ScannerDevice* device, const QString& path);
   void scannerDeviceDidCompleteOverviewScanWithError(ScannerDevice* device, const QImage& image,
                                                      const QString& error);
-  // The end of a scan; what follows it (the pages' delivery) builds on this.
+  // The end of a scan: the pages go to the server at once (quick mode) or into the image
+  // browser, which then takes the scanner window's place.
   virtual void scannerDeviceDidCompleteScanWithError(ScannerDevice* device, const QString& error);
 
   void tableViewSelectionDidChange();
@@ -94,6 +103,10 @@ class AppController : public QObject {
   void hideProgress();
   void updateControlTitles();
   void showSheet(const QString& informative);
+  void quickRoad();
+  void browserRoad();
+  // A sheet on the scanner window with one "Close" button.
+  void closeSheet(const QString& message, const QString& informative);
   static QString describe(const ScannerDevice* device);
 
   Outlets o_;

@@ -51,3 +51,24 @@ TEST(Alert, LaterAlertsReturnAtOnceAndAreShownByTheMainLoop) {
   EXPECT_EQ(QJsonDocument::fromJson(lines[0]).object()["buttons"].toArray(), (QJsonArray{"Ok", "Cancel"}));
   EXPECT_EQ(QJsonDocument::fromJson(lines[1]).object()["message"].toString(), "From a worker");
 }
+
+TEST(Alert, AnswerHookChoosesTheNamedButtonAndWarningsAreLogged) {
+  const QString log = zuvo::test::makeTempDir() + "/alerts.jsonl";
+  zuvo::testhooks::setAlertLogFile(log);
+  zuvo::testhooks::setAlertAnswer("Cancel");
+  EXPECT_EQ(zuvo::showAlert("Delete?", "", {"Delete", "Cancel"}, nullptr, zuvo::AlertStyle::Warning), 1);
+  EXPECT_EQ(zuvo::showAlert("No such button", "", {"Close"}), 0);
+  zuvo::testhooks::setAlertAnswer({});
+  EXPECT_EQ(zuvo::showAlert("Delete?", "", {"Delete", "Cancel"}, nullptr, zuvo::AlertStyle::Warning), 0);
+  zuvo::testhooks::setAlertLogFile({});
+
+  const QList<QByteArray> lines = zuvo::test::readFile(log).trimmed().split('\n');
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_EQ(QJsonDocument::fromJson(lines[0]).object()["style"].toString(), "warning");
+  EXPECT_FALSE(QJsonDocument::fromJson(lines[1]).object().contains("style"));
+}
+
+TEST(Alert, QuestionWithoutDisplayIsNotAnsweredWithItsFirstButton) {
+  zuvo::testhooks::setAlertLogFile({});
+  EXPECT_EQ(zuvo::showAlert("Delete?", "", {"Delete", "Cancel"}, nullptr, zuvo::AlertStyle::Warning), -1);
+}

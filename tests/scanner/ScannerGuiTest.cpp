@@ -3,12 +3,17 @@
 #include "ScannerProcess.h"
 
 #include "platform/UserDefaults.h"
+#include "support/FakeDocumentServer.h"
 #include "support/GuiSession.h"
+#include "support/JsonLines.h"
+#include "support/ScanUploadCheck.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QJsonObject>
+#include <QSettings>
 #include <gtest/gtest.h>
 
 using namespace zuvo::test;
@@ -34,6 +39,42 @@ class ScannerGuiTest : public ::testing::Test {
     ASSERT_EQ(gui.drive(args, out), 0) << args.join(' ').toStdString() << ": " << gui.error().toStdString();
   }
 
+  // SANE's test backend alone, one device, and scans at a low resolution.
+  void useTestBackend(ScannerProcess& p) {
+    const QString saneConfig = makeTempDir("sane");
+    ASSERT_TRUE(writeFile(saneConfig + "/dll.conf", "test\n"));
+    ASSERT_TRUE(writeFile(saneConfig + "/test.conf", "number_of_devices 1\ntest-picture \"Color pattern\"\n"));
+    p.environment().insert("SANE_CONFIG_DIR", saneConfig);
+    QSettings s(settingsFile(), QSettings::IniFormat);
+    s.setValue("dpivalue", kDpi);
+    s.sync();
+  }
+
+  // Selects the test scanner, the unit when given, and starts a scan.
+  void scan(const char* unit) {
+    drive({"wait", kApp, "Scan Document"});
+    drive({"click-row", kApp, "Scanners", "(test:0)"});
+    drive({"state", kApp, "push button", "Scan", "enabled"});
+    if (unit) {
+      // Qt 6.4 names a combo box by its current item, not by its accessible name.
+      drive({"choose", kApp, "Flatbed", unit});
+      drive({"state", kApp, "push button", "Scan", "enabled"});
+    }
+    drive({"press", kApp, "Scan"});
+  }
+
+  // The server up with these replies, then the scanner started on the test backend for a
+  // request with this token, path and mode, and a scan started with the unit.
+  void scanFor(FakeDocumentServer& server, const QList<FakeReply>& replies, ScannerProcess& p, const QString& token,
+               const QString& pathAndQuery, const QString& quick, const char* unit = nullptr) {
+    ASSERT_TRUE(server.route("POST " + pathAndQuery.section('?', 0, 0), replies));
+    ASSERT_TRUE(server.start());
+    useTestBackend(p);
+    startScanner(p, {"ScanDoc", token, server.url(pathAndQuery), quick});
+    scan(unit);
+  }
+
+  static constexpr int kDpi = 75;
   GuiSession gui;
 };
 
@@ -65,38 +106,118 @@ TEST_F(ScannerGuiTest, SettingsWindowStoresWhatTheUserTypes) {
   EXPECT_EQ(readFile(settingsFile()), stored);
 }
 
-TEST_F(ScannerGuiTest, ScannerWindowShowsItsControlsAndCancelRequestEndsTheProgram) {
-  ScannerProcess p;
-  startScanner(p, {"ScanDoc", "T1", "http://127.0.0.1:9/upload", "false"});
-  drive({"wait", kApp, "Scan Document"});
-  for (const char* name : {"Scanners", "Functional unit", "Open", "Overview", "Scan"}) drive({"wait", kApp, name});
-  drive({"state", kApp, "push button", "Open", "enabled"});
-  drive({"press", kApp, "Cancel request"});
-  ASSERT_TRUE(p.waitForFinished()) << "the program kept running without a window";
-  EXPECT_EQ(p.exitCode(), 0);
+TEST_F(ScannerGuiTest, ScannerWindowShowsItsControlsAndCancelRequestEndsOnlyWhenTheServerTookIt) {
+  for (const int reply : {500, 200}) {
+    SCOPED_TRACE(reply);
+    FakeDocumentServer server;
+    ASSERT_TRUE(server.route("POST /upload", FakeReply{.status = reply}));
+    ASSERT_TRUE(server.start());
+    ScannerProcess p;
+    startScanner(p, {"ScanDoc", "T1", server.url("/upload"), "false"});
+    drive({"wait", kApp, "Scan Document"});
+    for (const char* name : {"Scanners", "Functional unit", "Open", "Overview", "Scan"}) drive({"wait", kApp, name});
+    drive({"state", kApp, "push button", "Open", "enabled"});
+    drive({"press", kApp, "Cancel request"});
+    ASSERT_TRUE(server.waitForRequests(1));
+    EXPECT_EQ(server.requests()[0].body, "Status=Cancel&token=T1");
+    if (reply == 200) {
+      ASSERT_TRUE(p.waitForFinished()) << "the program kept running without a window";
+      EXPECT_EQ(p.exitCode(), 0);
+    } else {
+      EXPECT_FALSE(p.waitForFinished(std::chrono::seconds(2))) << "the window closed though the server refused";
+    }
+  }
 }
 
-TEST_F(ScannerGuiTest, ScanOnTheTestBackendWritesThePageIntoTheScanFolder) {
-  // SANE's test backend alone, one device.
-  const QString saneConfig = makeTempDir("sane");
-  ASSERT_TRUE(writeFile(saneConfig + "/dll.conf", "test\n"));
-  ASSERT_TRUE(writeFile(saneConfig + "/test.conf", "number_of_devices 1\ntest-picture \"Color pattern\"\n"));
+TEST_F(ScannerGuiTest, QuickScanOnTheTestBackendIsUploadedAsOnePdfAndEndsTheProgram) {
+  const struct {
+    const char* name;
+    const char* unit;  // the functional unit chosen, none: the flatbed the scanner starts with
+  } cases[] = {{"flatbed", nullptr}, {"feeder", "Document Feeder"}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    FakeDocumentServer server;
+    ScannerProcess p;
+    scanFor(server, {FakeReply{.status = 200}}, p, "Tok 9", "/scan/upload?doc=4&x=a%2Fb", "true", k.unit);
+    ASSERT_TRUE(p.waitForFinished(std::chrono::seconds(120))) << p.output().toStdString();
+    EXPECT_EQ(p.exitCode(), 0);
 
+    const QStringList pages = QDir(scanFolder()).entryList({"Scan*.jpeg"}, QDir::Files);
+    ASSERT_FALSE(pages.isEmpty());
+    QStringList inOrder;
+    for (int i = 0; i < pages.size(); ++i) inOrder << scanFolder() + QStringLiteral("/Scan %1.jpeg").arg(i);
+    EXPECT_EQ(checkUploadOfPages(server, "/scan/upload", "Tok 9", inOrder), "");
+    if (k.unit) {
+      EXPECT_GT(pages.size(), 1) << "a feeder of the test backend gives several pages" << p.output().toStdString();
+    }
+    for (const JournaledRequest& r : server.requests()) EXPECT_EQ(r.query, "doc=4&x=a%2Fb");
+    // Each page measures its pixels at the scan's resolution.
+    const QImage first(inOrder[0]);
+    const PdfFacts facts = pdfFacts(*scanUploadContent(server.requests()[0].body, "Tok 9"));
+    ASSERT_FALSE(facts.sizes.isEmpty());
+    const QStringList size = facts.sizes[0].split(" x ");
+    EXPECT_NEAR(size[0].toDouble(), first.width() * 72.0 / kDpi, 0.01);
+    EXPECT_NEAR(size[1].toDouble(), first.height() * 72.0 / kDpi, 0.01);
+    const QList<QJsonObject> alerts = readJsonLines(p.alertLogPath());
+    ASSERT_EQ(alerts.size(), 1);
+    EXPECT_EQ(alerts[0]["informative"].toString(), "File upload completed.");
+  }
+}
+
+TEST_F(ScannerGuiTest, QuickScanThatCannotBeUploadedKeepsTheWindowWithTheSheet) {
+  const struct {
+    const char* name;
+    QList<FakeReply> replies;  // the upload's, then the status report's
+    QByteArray status;
+    QString message, informative;
+  } cases[] = {
+      {"upload refused", {FakeReply{.status = 500}, FakeReply{.status = 200}}, "Status=Cancel&token=T2",
+       "An error occurred while uploading document : ", ""},
+      {"server hangs", {FakeReply{.delaySeconds = 20}, FakeReply{.status = 200}}, "Status=Cancel&token=T2",
+       "An error occurred while uploading document : The request timed out.", ""},
+      // The user must not take the scan for sent, nor send it again unknowingly.
+      {"status refused", {FakeReply{.status = 200}, FakeReply{.status = 500}}, "Status=Completed&token=T2", "",
+       "An error occurred while sending status"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    FakeDocumentServer server;
+    ScannerProcess p;
+    p.environment().insert("ZUVO_HTTP_TIMEOUT_MS", "1500");
+    scanFor(server, k.replies, p, "T2", "/upload", "true");
+    ASSERT_TRUE(waitUntil([&] { return !readJsonLines(p.alertLogPath()).isEmpty(); }, std::chrono::seconds(120)))
+        << p.output().toStdString();
+    ASSERT_TRUE(server.waitForRequests(2));
+    EXPECT_EQ(server.requests()[1].body, k.status);
+    const QList<QJsonObject> alerts = readJsonLines(p.alertLogPath());
+    ASSERT_EQ(alerts.size(), 1);
+    EXPECT_TRUE(alerts[0]["message"].toString().startsWith(k.message)) << alerts[0]["message"].toString().toStdString();
+    EXPECT_EQ(alerts[0]["informative"].toString(), k.informative);
+    drive({"wait", kApp, "Scan Document"});
+    EXPECT_TRUE(p.isRunning());
+  }
+}
+
+TEST_F(ScannerGuiTest, ScanOutsideQuickModeOpensTheBrowserWhoseUploadEndsTheProgram) {
+  FakeDocumentServer server;
   ScannerProcess p;
-  p.environment().insert("SANE_CONFIG_DIR", saneConfig);
-  startScanner(p, {"ScanDoc", "T1", "http://127.0.0.1:9/upload", "false"});
-  drive({"wait", kApp, "Scan Document"});
-  drive({"click-row", kApp, "Scanners", "(test:0)"});
-  drive({"state", kApp, "push button", "Scan", "enabled"});
-  drive({"press", kApp, "Scan"});
+  scanFor(server, {FakeReply{.status = 200}}, p, "T1", "/upload", "false");
 
-  // The page counts once it reads as a whole picture.
-  const QString page = scanFolder() + "/Scan.jpeg";
-  QImage image;
-  ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(page) && !(image = QImage(page, "JPEG")).isNull(); },
-                        std::chrono::seconds(120)))
-      << p.output().toStdString();
+  // The browser takes the scanner window's place, on the page the scan wrote.
+  drive({"wait", kApp, "Documents"}, nullptr);
+  drive({"click-row", kApp, "Pages", "Scan 0.jpeg"});
+  const QString page = scanFolder() + "/Scan 0.jpeg";
+  ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(page); }));
   EXPECT_EQ(QImageReader(page).imageFormat(), QImage::Format_RGB32) << "three colour components";
-  EXPECT_TRUE(p.isRunning());
-  EXPECT_TRUE(readFile(p.alertLogPath()).isEmpty()) << readFile(p.alertLogPath()).constData();
+  EXPECT_FALSE(QFileInfo::exists(scanFolder() + "/Scan.jpeg"));
+  ASSERT_TRUE(waitUntil([&] { return gui.drive({"wait", kApp, "Scan Document"}, nullptr, std::chrono::seconds(3)) != 0; },
+                        std::chrono::seconds(30)))
+      << "the scanner window stayed open";
+  EXPECT_TRUE(server.requests().isEmpty());
+
+  drive({"press", kApp, "Upload"});
+  ASSERT_TRUE(p.waitForFinished()) << p.output().toStdString();
+  EXPECT_EQ(p.exitCode(), 0);
+  EXPECT_EQ(checkUploadOfPages(server, "/upload", "T1", {page}), "");
+  EXPECT_TRUE(readFile(p.alertLogPath()).contains("File upload completed.")) << readFile(p.alertLogPath()).constData();
 }

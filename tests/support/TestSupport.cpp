@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
 namespace zuvo::test {
 
 QString testRoot() {
@@ -77,6 +81,19 @@ std::string editorDatabaseSchema() {
   const QByteArray sql = readFile(QStringLiteral(ZUVO_SOURCE_DIR "/editor/Resources/ZuvoEditor.sql"));
   EXPECT_FALSE(sql.isEmpty());
   return sql.toStdString();
+}
+
+bool withoutNetwork(const std::function<void()>& fn) {
+  const int own = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (own < 0) return false;
+  if (::unshare(CLONE_NEWNET) != 0) {
+    ::close(own);
+    return false;
+  }
+  fn();
+  const bool restored = ::setns(own, CLONE_NEWNET) == 0;
+  ::close(own);
+  return restored;
 }
 
 }  // namespace zuvo::test

@@ -34,4 +34,9 @@ void spin(std::chrono::milliseconds time);
 int runProgram(const QString& program, const QStringList& args, QByteArray* out = nullptr,
                QByteArray* err = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// Runs fn with this thread in a network namespace of its own where no interface is up, so
+// that the reachability probe finds no route; the thread's namespace is restored afterwards.
+// False when namespaces are not allowed here.
+bool withoutNetwork(const std::function<void()>& fn);
+
 }  // namespace zuvo::test

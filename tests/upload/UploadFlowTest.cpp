@@ -31,22 +31,6 @@ namespace {
 using namespace upload_test;
 constexpr qint64 kStored = 1717236000;  // the stored `modified`, in seconds
 
-// Runs fn with this thread in a network namespace of its own where no interface is up, so
-// the reachability probe finds no route; the thread's namespace is restored afterwards.
-// False when namespaces are not allowed here.
-bool withoutNetwork(const std::function<void()>& fn) {
-  const int own = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  if (own < 0) return false;
-  if (::unshare(CLONE_NEWNET) != 0) {
-    ::close(own);
-    return false;
-  }
-  fn();
-  const bool restored = ::setns(own, CLONE_NEWNET) == 0;
-  ::close(own);
-  return restored;
-}
-
 class UploadFlow : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -276,7 +260,7 @@ TEST_F(UploadFlow, DocumentThatCannotBeReadIsAFailedUploadNotAnEmptyOne) {
 TEST_F(UploadFlow, OfflineSendsNothingAndTheNextSaveTriesAgain) {
   open();
   save("offline save", kStored + 10);
-  if (!withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
+  if (!test::withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
   ASSERT_TRUE(test::waitUntil([&] { return !alerts().isEmpty(); }));
   const auto shown = alerts();
   ASSERT_EQ(shown.size(), 1);
@@ -296,7 +280,7 @@ TEST_F(UploadFlow, SaveAndCloseWhileOfflineClosesAtOnce) {
   open();
   ASSERT_TRUE(QFile::remove(lock_));
   save("last save", kStored + 30);
-  if (!withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
+  if (!test::withoutNetwork([&] { notify(); })) GTEST_SKIP() << "no network namespaces here";
   ASSERT_TRUE(test::waitUntil([&] { return alerts().size() >= 2; }));
   ASSERT_EQ(alerts().size(), 2);
   EXPECT_EQ(alerts()[1]["informative"].toString(), "They are kept only in the backup " + backup_ + "/" + kToken + ".zip.");

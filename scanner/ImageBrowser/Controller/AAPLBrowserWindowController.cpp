@@ -1,6 +1,10 @@
 #include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"
 
+#include "common/Log.h"
 #include "platform/Alert.h"
+#include "platform/Files.h"
+#include "scanner/GlobalData.h"
+#include "scanner/ScanUpload.h"
 #include "scanner/ImageBrowser/Controller/DropCopy.h"
 #include "scanner/ImageBrowser/Layouts/AAPLSlideLayout.h"
 #include "scanner/ImageBrowser/Layouts/AAPLWrappedLayout.h"
@@ -20,7 +24,10 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
+#include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -153,9 +160,151 @@ QPushButton* AAPLBrowserWindowController::button(const QString& text) const {
 
 void AAPLBrowserWindowController::refresh() { imageCollection_->startOrRestartFileTreeScan(); }
 
-void AAPLBrowserWindowController::delete_item() {}
-void AAPLBrowserWindowController::upload() {}
-void AAPLBrowserWindowController::closeWindow() {}
+void AAPLBrowserWindowController::sheet(const QString& message, const QString& informative, const QString& button) {
+  zuvo::showAlert(message, informative, {button}, window_.get());
+}
+
+void AAPLBrowserWindowController::delete_item() {
+  zuvo::logInfo(QStringLiteral("Delete document requested."));
+  QList<IndexPath> selected = imageCollectionView_->selectionIndexPaths();
+  if (selected.isEmpty()) {
+    sheet(QStringLiteral("No document(s) selected."), QString(), QStringLiteral("Close"));
+    return;
+  }
+  const qsizetype count = selected.size();
+  const bool one = count == 1;
+  const QString message = one ? QStringLiteral("Delete document?") : QStringLiteral("Delete %1 documents?").arg(count);
+  const QString informative = one ? QStringLiteral("This document will be deleted. This action cannot be undone.")
+                                  : QStringLiteral("These documents will be deleted. This action cannot be undone.");
+  // Only an explicit "Delete" deletes: Escape, closing the sheet or no display to ask on is Cancel.
+  const int answer = zuvo::showAlert(message, informative, {QStringLiteral("Delete"), QStringLiteral("Cancel")},
+                                     window_.get(), zuvo::AlertStyle::Warning);
+  if (answer != 0) {
+    zuvo::logInfo(QStringLiteral("Delete was cancelled!"));
+    return;
+  }
+  // Every selected page is named before the first removal changes the lists.
+  std::sort(selected.begin(), selected.end(),
+            [](const IndexPath& a, const IndexPath& b) { return std::tie(a.section, a.item) < std::tie(b.section, b.item); });
+  QStringList paths;
+  for (const IndexPath& path : selected)
+    if (ImageFileRef file = imageFileAtIndexPath(path)) paths << file->url().toLocalFile();
+  for (const QString& path : paths) {
+    if (::unlink(QFile::encodeName(path).constData()) != 0) {
+      sheet(zuvo::files::errnoText(path, errno), QString(), QStringLiteral("Ok"));
+      return;
+    }
+  }
+  zuvo::logInfo(QStringLiteral("%1 documents deleted").arg(count));
+}
+
+void AAPLBrowserWindowController::upload() {
+  if (uploading_) return;  // the running upload goes on alone
+  const QList<ImageFileRef>& files = imageCollection_->imageFiles();
+  const QString noDocuments = QStringLiteral("No document(s) available to upload");
+  if (files.isEmpty()) {
+    sheet(noDocuments, QString(), QStringLiteral("Close"));
+    return;
+  }
+  if (!zuvo::scanupload::isNetworkReachable()) {
+    sheet(QStringLiteral("The internet connection appears to be offline."), QString(), QStringLiteral("Close"));
+    return;
+  }
+  uploading_ = true;
+  ui_->uploadButton->setEnabled(false);
+  mProgressIndicator_->setRange(1, int(files.size()));
+  mProgressIndicator_->setValue(1);
+  mProgressIndicator_->setVisible(true);
+  uploadingstatus_->setVisible(true);
+
+  QStringList pages;
+  for (const ImageFileRef& file : files) pages << file->url().toLocalFile();
+  const QString folder = GlobalData::sharedGlobalData().getScanDocumentPath();
+  const zuvo::scanupload::PdfResult pdf = zuvo::scanupload::makePdf(pages, folder);
+  mProgressIndicator_->setValue(int(files.size()));
+  using Outcome = zuvo::scanupload::PdfResult::Outcome;
+  if (pdf.outcome != Outcome::Made) {
+    endUpload();
+    if (pdf.outcome == Outcome::NoPages) {
+      sheet(noDocuments, QString(), QStringLiteral("Close"));
+    } else if (pdf.outcome == Outcome::UnreadablePage) {
+      zuvo::logError(pdf.error);
+      sheet(QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.").arg(QFileInfo(pdf.page).fileName()),
+            pdf.error, QStringLiteral("Close"));
+    } else {
+      const QString text = QStringLiteral("An error occurred while uploading document : %1").arg(pdf.error);
+      zuvo::logError(text);
+      sheet(text, QString(), QStringLiteral("Close"));
+    }
+    return;
+  }
+  zuvo::logInfo(QStringLiteral("Upload started for document %1 with token %2")
+                    .arg(pdf.path, GlobalData::sharedGlobalData().token_scan_doc.value_or(QString())));
+  startUploadingFile(QUrl::fromLocalFile(pdf.path));
+}
+
+void AAPLBrowserWindowController::endUpload() {
+  mProgressIndicator_->setVisible(false);
+  uploadingstatus_->setVisible(false);
+  uploading_ = false;
+  ui_->uploadButton->setEnabled(true);
+}
+
+void AAPLBrowserWindowController::startUploadingFile(const QUrl& fileURL) {
+  // The bar takes whole numbers: the fraction sent in thousandths.
+  mProgressIndicator_->setRange(0, 1000);
+  mProgressIndicator_->setValue(0);
+  QPointer<AAPLBrowserWindowController> self(this);
+  const QString path = fileURL.toLocalFile();
+  zuvo::scanupload::sendDocumentUpload(
+      path,
+      [self](double fraction) {
+        if (self) self->mProgressIndicator_->setValue(int(fraction * 1000));
+      },
+      [self, path](const zuvo::http::Error& error) {
+        if (!self) return;
+        if (error.code != zuvo::http::Error::Code::None) {
+          const QString text = QStringLiteral("An error occurred while uploading document : %1").arg(error.description);
+          zuvo::logError(text);
+          self->endUpload();
+          self->sheet(text, QString(), QStringLiteral("Close"));
+          return;
+        }
+        self->mProgressIndicator_->setVisible(false);
+        self->uploadingstatus_->setVisible(false);
+        self->sendMessagetoServer(QStringLiteral("Completed"), [self, path](const QString&, bool success) {
+          if (!self) return;
+          self->endUpload();
+          if (!success) {
+            self->sheet(QString(), QStringLiteral("An error occurred while sending status"), QStringLiteral("Close"));
+            return;
+          }
+          zuvo::logInfo(QStringLiteral("Upload Completed for document %1 with token %2")
+                            .arg(path, GlobalData::sharedGlobalData().token_scan_doc.value_or(QString())));
+          self->sheet(QString(), QStringLiteral("File upload completed."), QStringLiteral("Close"));
+          if (self) self->window_->close();
+        });
+      });
+}
+
+void AAPLBrowserWindowController::sendMessagetoServer(const QString& status,
+                                                      std::function<void(const QString& error, bool success)> callback) {
+  zuvo::scanupload::sendStatus(status, [callback](const zuvo::http::Error& error) {
+    if (error.code != zuvo::http::Error::Code::None) {
+      zuvo::logError(QStringLiteral("Error occurred while sending status : %1").arg(error.description));
+      if (callback) callback(error.description, false);
+      return;
+    }
+    if (callback) callback(QString(), true);
+  });
+}
+
+void AAPLBrowserWindowController::closeWindow() {
+  QPointer<AAPLBrowserWindowController> self(this);
+  sendMessagetoServer(QStringLiteral("Cancel"), [self](const QString&, bool success) {
+    if (self && success) self->window_->close();
+  });
+}
 
 void AAPLBrowserWindowController::showStatus(const QString& text) { statusTextField_->setText(text); }
 

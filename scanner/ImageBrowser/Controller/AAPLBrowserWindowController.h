@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
+#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -87,11 +88,18 @@ class AAPLBrowserWindowController : public QObject, public CollectionViewDataSou
 
  public slots:
   void refresh();
-  // The browser's actions on the pages (delete, upload, give up); they arrive with the upload
-  // work and do nothing yet.
+  // The browser's actions on the pages: delete the selected ones after asking, upload all of
+  // them as one PDF, give the scan up ("Cancel" to the server).
   void delete_item();
   void upload();
   void closeWindow();
+
+ public:
+  // The two requests of an upload: the PDF, then the status "Completed".
+  void startUploadingFile(const QUrl& fileURL);
+  void sendMessagetoServer(const QString& status, std::function<void(const QString& error, bool success)> callback);
+  // True from upload() until its requests have ended; Upload is disabled meanwhile.
+  bool isUploading() const { return uploading_; }
 
  signals:
   void layoutKindChanged(int kind);
@@ -115,6 +123,9 @@ class AAPLBrowserWindowController : public QObject, public CollectionViewDataSou
   void handleTagsRemovedFromCollectionAtIndexes(const QList<int>& indexes);
   // Grouped: every change of the collection reloads the view, once per turn of the loop.
   void scheduleReload();
+  // A sheet with an empty informative text and one button.
+  void sheet(const QString& message, const QString& informative, const QString& button);
+  void endUpload();
   const QList<ImageFileRef>* sectionList(int section) const;
 
   const QUrl rootURL_;
@@ -135,4 +146,5 @@ class AAPLBrowserWindowController : public QObject, public CollectionViewDataSou
   bool reloadPending_ = false;
   bool scannedOnOpen_ = false;
   bool closed_ = false;
+  bool uploading_ = false;
 };

@@ -334,9 +334,14 @@ TEST_F(PdfAssemblerTest, FailuresLeaveNoPdf) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(writeFile(pdf, "%PDF-1.4 from an earlier scan"));
-    QString error;
-    EXPECT_FALSE(pdf::assemblePdf(c.pages(), pdf, &error));
+    QString error, unreadable;
+    EXPECT_FALSE(pdf::assemblePdf(c.pages(), pdf, &error, &unreadable));
     EXPECT_TRUE(error.contains(c.errorPart)) << error.toStdString();
+    // Every failure but the empty list names the page that could not be read.
+    EXPECT_EQ(unreadable.isEmpty(), std::string(c.name) == "no pages") << unreadable.toStdString();
+    if (!unreadable.isEmpty()) {
+      EXPECT_TRUE(error.contains(QFileInfo(unreadable).fileName()));
+    }
     expectNoPdf();
   }
 }

@@ -1,0 +1,98 @@
+#include "scanner/ScanUpload.h"
+
+#include "Deployment.h"
+#include "common/DocumentUpload.h"
+#include "common/Log.h"
+#include "common/Reachability.h"
+#include "scanner/GlobalData.h"
+#include "scanner/ImageBrowser/Model/ImageListing.h"
+#include "scanner/PdfAssembler.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace zuvo::scanupload {
+namespace {
+
+QString token() { return GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()); }
+
+// Taken as the text was given: nothing added, the query kept.
+QUrl uploadURL() { return QUrl(GlobalData::sharedGlobalData().upload_url_scan_doc.value_or(QString())); }
+
+void later(std::function<void()> f) {
+  QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
+}
+
+}  // namespace
+
+QString pdfPathInFolder(const QString& folder) {
+  return QStringLiteral("%1/View_1.pdf").arg(QDir::cleanPath(folder));
+}
+
+QStringList pagesInFolder(const QString& folder) {
+  const QString dir = QDir::cleanPath(folder);
+  QStringList pages;
+  for (const ListedFile& f : listFolder(dir)) {
+    if (f.regular && f.image && !f.name.startsWith(QLatin1Char('.'))) pages << dir + QLatin1Char('/') + f.name;
+    else logInfo(QStringLiteral("Not a page of the scan, skipped: %1").arg(f.name));
+  }
+  return pages;
+}
+
+PdfResult makePdf(const QStringList& pages, const QString& folder) {
+  PdfResult r;
+  r.path = pdfPathInFolder(folder);
+  QStringList present;
+  for (const QString& page : pages) {
+    if (QFileInfo::exists(page)) present << page;
+    else logInfo(QStringLiteral("The page %1 is gone, skipped").arg(page));
+  }
+  QString error, unreadable;
+  if (pdf::assemblePdf(present, r.path, &error, &unreadable)) {
+    r.pageCount = int(present.size());
+    return r;
+  }
+  r.error = error;
+  if (present.isEmpty()) r.outcome = PdfResult::Outcome::NoPages;
+  else if (!unreadable.isEmpty()) {
+    r.outcome = PdfResult::Outcome::UnreadablePage;
+    r.page = unreadable;
+  } else {
+    r.outcome = PdfResult::Outcome::WriteFailed;
+  }
+  return r;
+}
+
+bool isNetworkReachable() {
+  return reachability::isHostReachable(QString::fromUtf8(deployment::kReachabilityHost));
+}
+
+void sendDocumentUpload(const QString& pdfPath, std::function<void(double)> progress,
+                        std::function<void(const http::Error&)> done) {
+  const QString tokenText = token();
+  QString why;
+  const std::optional<QByteArray> body =
+      upload::multipartBodyFromFile(QStringLiteral("View_%1").arg(tokenText), pdfPath, tokenText.toUtf8(), &why);
+  if (!body) {
+    // Never an empty stand-in for the PDF: this is a failed upload.
+    later([done, why] { done(http::Error{http::Error::Code::File, why}); });
+    return;
+  }
+  http::SessionManager::manager()->dataTask(
+      "POST", uploadURL(), *body, upload::multipartContentType(),
+      [progress](qint64 sent, qint64 total) {
+        if (progress && total > 0) progress(double(sent) / double(total));
+      },
+      [done](const http::Result& r) { later([done, e = r.error] { done(e); }); });
+}
+
+void sendStatus(const QString& status, std::function<void(const http::Error&)> done) {
+  http::SessionManager::manager()->dataTask("POST", uploadURL(), upload::statusBody(status, token()), std::nullopt,
+                                            {}, [done](const http::Result& r) {
+                                              later([done, e = r.error] { done(e); });
+                                            });
+}
+
+}  // namespace zuvo::scanupload

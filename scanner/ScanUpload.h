@@ -1,0 +1,47 @@
+// What both of the scanner's upload roads share: the pages of the scan folder, the one PDF of
+// them, and the two requests to the document server (the scan's upload and its status report).
+#pragma once
+
+#include "platform/HttpClient.h"
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace zuvo::scanupload {
+
+// The PDF every upload writes anew: "<folder>/View_1.pdf".
+QString pdfPathInFolder(const QString& folder);
+
+// The pages of a scan folder: its regular image files, as the image collection lists them (in
+// numeric name order, "Scan 2" before "Scan 10"). The PDF, hidden names, folders and other
+// files are no pages; each one skipped is logged.
+QStringList pagesInFolder(const QString& folder);
+
+struct PdfResult {
+  enum class Outcome { Made, NoPages, UnreadablePage, WriteFailed };
+  Outcome outcome = Outcome::Made;
+  QString path;        // the PDF
+  QString page;        // UnreadablePage: the page's path
+  QString error;       // UnreadablePage, WriteFailed: the reason
+  int pageCount = 0;   // Made
+};
+
+// The PDF of the pages, in this order, at pdfPathInFolder(folder). A page that has gone since
+// it was listed is skipped and logged; whatever else fails leaves no PDF behind.
+PdfResult makePdf(const QStringList& pages, const QString& folder);
+
+// The network check before an upload (the fixed host of the reachability probe).
+bool isNetworkReachable();
+
+// The scanner's DocumentUpload of the file to the upload URL: the part "View_<token>", the
+// file's bytes read whole now, the token's bytes after the closing delimiter. progress gets
+// the fraction sent (0 to 1); done gets the error, Code::None on success. Both run on the main
+// thread, done exactly once and never before this returns.
+void sendDocumentUpload(const QString& pdfPath, std::function<void(double)> progress,
+                        std::function<void(const http::Error&)> done);
+
+// The scanner's StatusMessage "Status=<status>&token=<token>" to the upload URL; done as above.
+void sendStatus(const QString& status, std::function<void(const http::Error&)> done);
+
+}  // namespace zuvo::scanupload

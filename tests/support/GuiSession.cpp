@@ -31,12 +31,14 @@ GuiSession::~GuiSession() {
 
 bool GuiSession::start(std::chrono::milliseconds timeout) {
   // Xvfb picks a free display itself and writes its number to descriptor 3 once it accepts
-  // connections; the shell hands that descriptor to a file and then becomes Xvfb.
+  // connections; the shell hands that descriptor to a file and then becomes Xvfb. Without
+  // -noreset it starts over whenever its last client leaves (the accessibility launcher does,
+  // early), and a program connecting just then finds no display.
   const QString displayFile = makeTempDir(QStringLiteral("xvfb")) + QStringLiteral("/display");
   xvfb_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   xvfb_.start(QStringLiteral("/bin/sh"),
               {QStringLiteral("-c"),
-               QStringLiteral("exec Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>\"$0\""), displayFile});
+               QStringLiteral("exec Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>\"$0\""), displayFile});
   if (!xvfb_.waitForStarted()) {
     error_ = QStringLiteral("Xvfb cannot be started (package xvfb)");
     return false;
@@ -91,6 +93,7 @@ QProcessEnvironment GuiSession::programEnvironment() const {
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
   env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
   env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+  env.remove(QStringLiteral("XAUTHORITY"));
   return env;
 }
 

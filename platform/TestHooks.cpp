@@ -17,6 +17,7 @@ std::mutex g_mutex;
 Hook g_alertLog{"ZUVO_ALERT_LOG", {}};
 Hook g_caFile{"ZUVO_TEST_CA_FILE", {}};
 Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
+Hook g_requestTimeout{"ZUVO_HTTP_REQUEST_TIMEOUT_MS", {}};
 Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
 
 QString read(const Hook& hook) {
@@ -41,15 +42,21 @@ void setAlertLogFile(const QString& file) { write(g_alertLog, file); }
 QString extraCaFile() { return read(g_caFile); }
 void setExtraCaFile(const QString& file) { write(g_caFile, file); }
 
-std::optional<std::chrono::milliseconds> httpTimeout() {
+namespace {
+std::optional<std::chrono::milliseconds> readMilliseconds(const Hook& hook) {
   bool ok = false;
-  const qint64 ms = read(g_timeout).toLongLong(&ok);
+  const qint64 ms = read(hook).toLongLong(&ok);
   if (ok && ms > 0) return std::chrono::milliseconds(ms);
   return std::nullopt;
 }
+}  // namespace
+
+std::optional<std::chrono::milliseconds> httpTimeout() { return readMilliseconds(g_timeout); }
 void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout) {
   write(g_timeout, timeout ? QString::number(timeout->count()) : QString());
 }
+
+std::optional<std::chrono::milliseconds> httpRequestTimeout() { return readMilliseconds(g_requestTimeout); }
 
 bool forceInotifyWatcher() { return read(g_watcher) == QStringLiteral("inotify"); }
 void setForceInotifyWatcher(bool force) { write(g_watcher, force ? QStringLiteral("inotify") : QString()); }

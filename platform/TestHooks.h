@@ -23,6 +23,10 @@ void setExtraCaFile(const QString& file);
 std::optional<std::chrono::milliseconds> httpTimeout();
 void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout);
 
+// ZUVO_HTTP_REQUEST_TIMEOUT_MS=<n>: the HTTP server closes a connection that has not sent a
+// whole request after n ms instead of 30 s. Set by the bridge server's idle-connection tests.
+std::optional<std::chrono::milliseconds> httpRequestTimeout();
+
 // ZUVO_WATCHER_BACKEND=inotify: the folder watcher uses inotify even where fanotify works.
 // Set by the watcher tests of the fallback.
 bool forceInotifyWatcher();

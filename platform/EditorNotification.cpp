@@ -1,5 +1,6 @@
 #include "platform/EditorNotification.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QJsonArray>
@@ -52,6 +53,14 @@ bool postEditorNotification(const NotificationUserInfo& userInfo) {
                                                    QLatin1String(kEditorNotificationName));
   signal << QString::fromLatin1(kEditorNotificationObject) << info;
   return bus.send(signal);
+}
+
+bool marshalEditorNotification(const NotificationUserInfo& userInfo) {
+  QVariantMap info;
+  for (const auto& [key, value] : userInfo) info.insert(key, editorNotificationValue(value));
+  QDBusArgument argument;  // a marshaller into a message of the bus library
+  argument << QString::fromLatin1(kEditorNotificationObject) << info;
+  return argument.currentSignature() == QLatin1String("sa{sv}");
 }
 
 }  // namespace zuvo

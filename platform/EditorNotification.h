@@ -31,4 +31,8 @@ QVariant editorNotificationValue(const QJsonValue& value);
 // Sends the signal at once; false when the session bus cannot be reached.
 bool postEditorNotification(const NotificationUserInfo& userInfo);
 
+// Marshals the signal's arguments with the bus library as a send would, without a bus;
+// false when the library refuses them. For the fuzz target.
+bool marshalEditorNotification(const NotificationUserInfo& userInfo);
+
 }  // namespace zuvo

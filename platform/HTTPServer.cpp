@@ -338,7 +338,9 @@ int chooseCertificate(SSL* ssl, void*) {
 }  // namespace
 
 std::string serveDecryptedBytes(HTTPConnection& connection, std::string_view input) {
-  asio::io_context io(1);
+  // Kept between calls: a new io_context costs more than serving most inputs.
+  thread_local asio::io_context io(1);
+  io.restart();
   PlainStream remote(io);
   auto session = std::make_shared<Session<PlainStream>>(&connection, requestTimeout(), io);
   session->stream().connect(remote);
@@ -397,11 +399,15 @@ struct HTTPServer::Impl {
       // back until the client's delayed acknowledgement.
       error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      std::unique_ptr<HTTPConnection> connection = factory ? factory() : nullptr;
-      HTTPConnection* hooks = connection.get();
-      auto session = std::make_shared<Session<TlsStream>>(hooks, timeout, std::move(socket), *tls);
-      session->own(std::move(connection), std::move(slot));
-      session->run();
+      try {
+        std::unique_ptr<HTTPConnection> connection = factory ? factory() : nullptr;
+        HTTPConnection* hooks = connection.get();
+        auto session = std::make_shared<Session<TlsStream>>(hooks, timeout, std::move(socket), *tls);
+        session->own(std::move(connection), std::move(slot));
+        session->run();
+      } catch (...) {
+        // No memory for the connection (or its TLS state): it is dropped, the server goes on.
+      }
       accept(which, kFirstAcceptPause);
     });
   }
@@ -444,6 +450,10 @@ bool HTTPServer::start(QString* error) {
   for (unsigned i = 0; i < threads; ++i) {
     d->ios.push_back(std::make_unique<asio::io_context>(1));
     d->work.push_back(asio::make_work_guard(*d->ios.back()));
+    // Makes the io_context's descriptors (epoll, eventfd, timerfd) now: made lazily at
+    // the first accepted connection they would fail just when descriptors run out.
+    tcp::socket unopened(*d->ios.back());
+    asio::steady_timer timer(*d->ios.back());
   }
   d->timeout = requestTimeout();
   d->tls = std::make_unique<ssl::context>(ssl::context::tls_server);

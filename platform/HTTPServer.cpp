@@ -16,12 +16,14 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <ctime>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unistd.h>
 
 namespace zuvo::http {
 
@@ -80,18 +82,31 @@ std::chrono::milliseconds requestTimeout() {
   return testhooks::httpRequestTimeout().value_or(std::chrono::milliseconds(HTTPServer::kRequestTimeout));
 }
 
+// The open connections, in all and on each IO thread.
+struct ConnectionCounts {
+  explicit ConnectionCounts(std::size_t threads) : perThread(threads) {}
+  std::atomic<int> open{0};
+  std::vector<std::atomic<int>> perThread;
+};
+
 // Holds one place among the server's open connections.
 class ConnectionSlot {
  public:
-  explicit ConnectionSlot(std::shared_ptr<std::atomic<int>> count) : count_(std::move(count)) {}
-  ConnectionSlot(ConnectionSlot&& other) noexcept : count_(std::move(other.count_)) {}
+  ConnectionSlot(std::shared_ptr<ConnectionCounts> counts, std::size_t thread)
+      : counts_(std::move(counts)), thread_(thread) {
+    ++counts_->perThread[thread_];
+  }
+  ConnectionSlot(ConnectionSlot&& other) noexcept : counts_(std::move(other.counts_)), thread_(other.thread_) {}
   ConnectionSlot& operator=(ConnectionSlot&&) = delete;
   ~ConnectionSlot() {
-    if (count_) --*count_;
+    if (!counts_) return;
+    --counts_->perThread[thread_];
+    --counts_->open;
   }
 
  private:
-  std::shared_ptr<std::atomic<int>> count_;
+  std::shared_ptr<ConnectionCounts> counts_;
+  std::size_t thread_;
 };
 
 using TlsStream = beast::ssl_stream<tcp::socket>;
@@ -124,8 +139,6 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   }
 
  private:
-  using Response = bhttp::response<bhttp::string_body>;
-
   void onRun() {
     if (!connection_ || !connection_->isSecureServer()) return closeSocket();
     armDeadline();
@@ -202,8 +215,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   void onHeader() {
     auto& req = parser_->get();
-    method_ = std::string(req.method_string());
-    target_ = std::string(req.target());
+    method_.assign(req.method_string().data(), req.method_string().size());
+    target_.assign(req.target().data(), req.target().size());
     const std::string_view path = std::string_view(target_).substr(0, target_.find('?'));
     keepAlive_ = req.keep_alive();
     version_ = req.version();
@@ -246,34 +259,41 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     std::string().swap(body);
     std::unique_ptr<HTTPResponse> answer = connection_->httpResponseForMethod(method_, target_);
     if (!answer) return sendError(404, false);
-
-    response_.emplace(static_cast<bhttp::status>(answer->status), version_);
-    Response& res = *response_;
-    res.set(bhttp::field::date, httpDate());
-    res.set(bhttp::field::accept_ranges, "bytes");
-    res.set(bhttp::field::access_control_allow_origin, "*");
-    for (const auto& [name, value] : answer->headers) res.insert(name, value);
+    startHead(answer->status);
+    head_ += "Access-Control-Allow-Origin: *\r\n";
+    for (const auto& [name, value] : answer->headers) {
+      // A header text with a line break would split the reply.
+      if (name.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos) continue;
+      head_.append(name).append(": ").append(value).append("\r\n");
+    }
     const std::size_t size = std::size_t(answer->body.size());
-    if (method_ != "HEAD") res.body().assign(answer->body.constData(), size);
-    res.content_length(size);
-    write(!keepAlive_);
+    replyBody_ = method_ == "HEAD" ? QByteArray() : std::move(answer->body);
+    write(size, !keepAlive_);
   }
 
   void sendError(int status, bool close) {
-    response_.emplace(static_cast<bhttp::status>(status), version_ ? version_ : 11);
-    response_->set(bhttp::field::date, httpDate());
-    response_->set(bhttp::field::accept_ranges, "bytes");
-    response_->content_length(0);
-    write(close || !keepAlive_);
+    startHead(status);
+    replyBody_.clear();
+    write(0, close || !keepAlive_);
   }
 
-  void write(bool close) {
-    Response& res = *response_;
-    if (close) res.set(bhttp::field::connection, "close");
-    else res.keep_alive(true);
-    if (version_ == 11 && !close) res.erase(bhttp::field::connection);
+  // The status line and the headers every reply carries; the head text is reused.
+  void startHead(int status) {
+    head_.assign(version_ == 10 ? "HTTP/1.0 " : "HTTP/1.1 ");
+    head_.append(std::to_string(status)).append(" ");
+    const auto reason = bhttp::obsolete_reason(static_cast<bhttp::status>(status));
+    head_.append(reason.data(), reason.size()).append("\r\nDate: ").append(httpDate()).append("\r\nAccept-Ranges: bytes\r\n");
+  }
+
+  void write(std::size_t contentLength, bool close) {
+    head_.append("Content-Length: ").append(std::to_string(contentLength)).append("\r\n");
+    if (close) head_.append("Connection: close\r\n");
+    else if (version_ == 10) head_.append("Connection: keep-alive\r\n");
+    head_.append("\r\n");
     armDeadline();
-    bhttp::async_write(stream_, res, [self = this->shared_from_this(), close](error_code ec, std::size_t) {
+    const std::array<asio::const_buffer, 2> buffers{asio::buffer(head_),
+                                                   asio::buffer(replyBody_.constData(), std::size_t(replyBody_.size()))};
+    asio::async_write(stream_, buffers, [self = this->shared_from_this(), close](error_code ec, std::size_t) {
       if (ec || self->closed_) return self->closeSocket();
       if (close) return self->shutdown();
       self->readHeader();
@@ -309,7 +329,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   bool closed_ = false;
   beast::flat_buffer buffer_;
   std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
-  std::optional<Response> response_;
+  std::string head_;
+  QByteArray replyBody_;
   HTTPConnection* connection_;
   std::unique_ptr<HTTPConnection> owned_;
   std::optional<ConnectionSlot> slot_;
@@ -368,14 +389,20 @@ struct HTTPServer::Impl {
   std::vector<std::unique_ptr<asio::steady_timer>> acceptPauses;
   std::vector<std::thread> threads;
   std::atomic<std::uint16_t> boundPort{0};
-  std::shared_ptr<std::atomic<int>> open = std::make_shared<std::atomic<int>>(0);
-  std::size_t next = 0;
+  std::shared_ptr<ConnectionCounts> counts;
   std::chrono::milliseconds timeout{kRequestTimeout};
 
+  // The IO thread with the fewest connections, the acceptors' own first: a connection
+  // served where it was accepted needs no hand-over.
+  std::size_t leastLoaded() const {
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < ios.size(); ++i)
+      if (counts->perThread[i] < counts->perThread[best]) best = i;
+    return best;
+  }
+
   void accept(std::size_t which, std::chrono::milliseconds pause) {
-    tcp::acceptor& acceptor = *acceptors[which];
-    asio::io_context& target = *ios[next++ % ios.size()];
-    acceptor.async_accept(target, [this, which, pause](error_code ec, tcp::socket socket) {
+    acceptors[which]->async_accept([this, which, pause](error_code ec, tcp::socket socket) {
       tcp::acceptor& acceptor = *acceptors[which];
       if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
       if (ec) {
@@ -388,25 +415,39 @@ struct HTTPServer::Impl {
         });
         return;
       }
-      if (open->fetch_add(1) >= kMaxConnections) {
-        --*open;
+      if (counts->open.fetch_add(1) >= kMaxConnections) {
+        --counts->open;
         error_code ignored;
         socket.close(ignored);
         return accept(which, kFirstAcceptPause);
       }
-      ConnectionSlot slot(open);
-      // Replies go out in several TLS records: without this, Nagle holds the later ones
-      // back until the client's delayed acknowledgement.
-      error_code ignored;
-      socket.set_option(tcp::no_delay(true), ignored);
       try {
+        const std::size_t thread = leastLoaded();
+        ConnectionSlot slot(counts, thread);
+        if (thread != 0) {
+          const auto protocol = acceptor.local_endpoint().protocol();
+          tcp::socket moved(*ios[thread]);
+          error_code failed;
+          const int fd = socket.release(failed);
+          if (!failed) moved.assign(protocol, fd, failed);
+          if (failed) {
+            if (fd >= 0) ::close(fd);
+            throw boost::system::system_error(failed);
+          }
+          socket = std::move(moved);
+        }
+        // Replies go out in several TLS records: without this, Nagle holds the later ones
+        // back until the client's delayed acknowledgement.
+        error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         std::unique_ptr<HTTPConnection> connection = factory ? factory() : nullptr;
         HTTPConnection* hooks = connection.get();
         auto session = std::make_shared<Session<TlsStream>>(hooks, timeout, std::move(socket), *tls);
         session->own(std::move(connection), std::move(slot));
         session->run();
       } catch (...) {
-        // No memory for the connection (or its TLS state): it is dropped, the server goes on.
+        // No memory or descriptor for the connection (or its TLS state): it is dropped,
+        // the server goes on.
       }
       accept(which, kFirstAcceptPause);
     });
@@ -446,7 +487,9 @@ bool HTTPServer::start(QString* error) {
   if (d->running) return fail(QStringLiteral("The server is already running"));
   if (!d->factory) return fail(QStringLiteral("No connection class is set"));
 
-  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 4u, 16u);
+  // The clients are on this machine too (the browser, on loopback): half the cores serve,
+  // which measured better than all of them once the clients compete for the rest.
+  const unsigned threads = std::clamp(std::thread::hardware_concurrency() / 2, 2u, 8u);
   for (unsigned i = 0; i < threads; ++i) {
     d->ios.push_back(std::make_unique<asio::io_context>(1));
     d->work.push_back(asio::make_work_guard(*d->ios.back()));
@@ -455,11 +498,18 @@ bool HTTPServer::start(QString* error) {
     tcp::socket unopened(*d->ios.back());
     asio::steady_timer timer(*d->ios.back());
   }
+  d->counts = std::make_shared<ConnectionCounts>(threads);
   d->timeout = requestTimeout();
   d->tls = std::make_unique<ssl::context>(ssl::context::tls_server);
   SSL_CTX_set_min_proto_version(d->tls->native_handle(), TLS1_2_VERSION);
   d->tls->set_options(ssl::context::default_workarounds | ssl::context::single_dh_use);
   SSL_CTX_set_cert_cb(d->tls->native_handle(), chooseCertificate, nullptr);
+  // The identity is one certificate: no chain to look up in a store at every handshake.
+  SSL_CTX_set_mode(d->tls->native_handle(), SSL_MODE_NO_AUTO_CHAIN);
+  // Resumption by tickets only: a server-side session store would be searched and pruned
+  // on every handshake for clients that never come back.
+  SSL_CTX_set_session_cache_mode(d->tls->native_handle(),
+                                 SSL_SESS_CACHE_SERVER | SSL_SESS_CACHE_NO_AUTO_CLEAR | SSL_SESS_CACHE_NO_INTERNAL_STORE);
 
   struct Address {
     asio::ip::address address;

@@ -2,6 +2,7 @@
 #include "support/TestIdentity.h"
 #include "Deployment.h"
 #include "platform/EditorNotification.h"
+#include "platform/Keychain.h"
 #include "platform/Paths.h"
 #include "platform/ProgramLauncher.h"
 #include "support/TestSupport.h"
@@ -332,6 +333,21 @@ TEST_F(BridgeServer, ServesFiftyConcurrentRequestsAndOwnsItsPort) {
   QByteArray secondErr;
   EXPECT_EQ(test::runProgram(test::binaryPath("tests/bridge_server/bridge_test_server"), {}, nullptr, &secondErr, 30s), 2);
   EXPECT_TRUE(secondErr.contains("Error starting HTTP Server: ")) << secondErr.constData();
+  EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+}
+
+TEST_F(BridgeServer, ANewIdentityInTheKeychainIsServedWithoutARestart) {
+  ASSERT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+  // What a later start-up does: the labelled certificate goes, a new identity comes.
+  const test::TestIdentity second = test::makeTestIdentity(kHost);
+  for (const keychain::Certificate& c : keychain::certificates()) {
+    if (c.label == kHost) {
+      ASSERT_TRUE(keychain::deleteItem(c.itemId));
+    }
+  }
+  QString error;
+  ASSERT_TRUE(keychain::importPKCS12(test::makePKCS12(second, "pass"), "pass", &error)) << error.toStdString();
+  identity_ = second;  // curl now trusts only the new certificate
   EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
 }
 

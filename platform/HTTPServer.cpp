@@ -303,6 +303,9 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   void shutdown() {
     if constexpr (kTls) {
       deadline_ = Clock::now() + kShutdownTimeout;
+      // Our close_notify is sent, the peer's not waited for: the reply is complete and the
+      // socket is closed anyway.
+      SSL_set_shutdown(stream_.native_handle(), SSL_RECEIVED_SHUTDOWN);
       stream_.async_shutdown([self = this->shared_from_this()](error_code) { self->closeSocket(); });
     } else {
       closeSocket();

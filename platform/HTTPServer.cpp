@@ -3,6 +3,7 @@
 #include "platform/TestHooks.h"
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -346,16 +347,42 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   bool bodyExpected_ = false;
 };
 
-// Asks the connection of this handshake for its identity.
-int chooseCertificate(SSL* ssl, void*) {
+// The context's identity, which every new TLS connection starts with. Only the acceptors'
+// thread, which also makes every connection's SSL object, changes it.
+struct ContextIdentity {
+  SSL_CTX* context = nullptr;
+  std::function<void(std::function<void()>)> onAcceptorThread;
+  std::mutex mutex;
+  X509* pending = nullptr;  // being set; not asked for again meanwhile
+};
+
+// Asks the connection of this handshake for its identity. When it is the one the context
+// already carries, nothing is left to do; otherwise it is set on this connection and the
+// context takes it for the next ones.
+int chooseCertificate(SSL* ssl, void* arg) {
   auto* connection = static_cast<HTTPConnection*>(SSL_get_ex_data(ssl, connectionIndex()));
   if (!connection) return 0;
   const QList<keychain::Identity> identities = connection->sslIdentityAndCertificates();
   if (identities.isEmpty()) return 0;
   const keychain::Identity& id = identities.first();
   if (!id.certificate.x509 || !id.privateKey) return 0;
+  if (SSL_get_certificate(ssl) == id.certificate.x509.get()) return 1;
   if (SSL_use_certificate(ssl, id.certificate.x509.get()) != 1) return 0;
   if (SSL_use_PrivateKey(ssl, id.privateKey.get()) != 1) return 0;
+  auto* shared = static_cast<ContextIdentity*>(arg);
+  if (shared && shared->onAcceptorThread) {
+    std::lock_guard lock(shared->mutex);
+    if (shared->pending == id.certificate.x509.get()) return 1;
+    shared->pending = id.certificate.x509.get();
+    shared->onAcceptorThread([shared, cert = id.certificate.x509, key = id.privateKey] {
+      // The context keeps its own references; the pair was checked on the connection above.
+      if (SSL_CTX_use_certificate(shared->context, cert.get()) != 1 ||
+          SSL_CTX_use_PrivateKey(shared->context, key.get()) != 1) {
+        std::lock_guard lock(shared->mutex);
+        shared->pending = nullptr;
+      }
+    });
+  }
   return 1;
 }
 
@@ -388,6 +415,7 @@ struct HTTPServer::Impl {
   std::vector<std::unique_ptr<asio::io_context>> ios;
   std::vector<asio::executor_work_guard<asio::io_context::executor_type>> work;
   std::unique_ptr<ssl::context> tls;
+  std::unique_ptr<ContextIdentity> contextIdentity;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
   std::vector<std::unique_ptr<asio::steady_timer>> acceptPauses;
   std::vector<std::thread> threads;
@@ -484,6 +512,7 @@ bool HTTPServer::start(QString* error) {
     d->acceptors.clear();
     d->work.clear();
     d->tls.reset();
+    d->contextIdentity.reset();
     d->ios.clear();
     return false;
   };
@@ -506,7 +535,12 @@ bool HTTPServer::start(QString* error) {
   d->tls = std::make_unique<ssl::context>(ssl::context::tls_server);
   SSL_CTX_set_min_proto_version(d->tls->native_handle(), TLS1_2_VERSION);
   d->tls->set_options(ssl::context::default_workarounds | ssl::context::single_dh_use);
-  SSL_CTX_set_cert_cb(d->tls->native_handle(), chooseCertificate, nullptr);
+  d->contextIdentity = std::make_unique<ContextIdentity>();
+  d->contextIdentity->context = d->tls->native_handle();
+  d->contextIdentity->onAcceptorThread = [io = d->ios.front().get()](std::function<void()> work) {
+    asio::post(*io, std::move(work));
+  };
+  SSL_CTX_set_cert_cb(d->tls->native_handle(), chooseCertificate, d->contextIdentity.get());
   // The identity is one certificate: no chain to look up in a store at every handshake.
   SSL_CTX_set_mode(d->tls->native_handle(), SSL_MODE_NO_AUTO_CHAIN);
   // Resumption by tickets only: a server-side session store would be searched and pruned
@@ -588,6 +622,7 @@ void HTTPServer::stop() {
   // Connections still open end here, with their io_contexts.
   d->ios.clear();
   d->tls.reset();
+  d->contextIdentity.reset();
   d->boundPort = 0;
   d->running = false;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/ErrorReport.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
@@ -87,6 +88,14 @@ bool postEditorNotification(const NotificationUserInfo& userInfo) {
                                                    QLatin1String(kEditorNotificationName));
   signal << QString::fromLatin1(kEditorNotificationObject) << info;
   return bus.send(signal);
+}
+
+bool marshalEditorNotification(const NotificationUserInfo& userInfo) {
+  QVariantMap info;
+  for (const auto& [key, value] : userInfo) info.insert(key, editorNotificationValue(value));
+  QDBusArgument argument;  // a marshaller into a message of the bus library
+  argument << QString::fromLatin1(kEditorNotificationObject) << info;
+  return argument.currentSignature() == QLatin1String("sa{sv}");
 }
 
 }  // namespace zuvo

@@ -32,4 +32,8 @@ QVariant editorNotificationValue(const QJsonValue& value);
 // bus has dropped is made again (and reported) at the next call.
 bool postEditorNotification(const NotificationUserInfo& userInfo);
 
+// Marshals the signal's arguments with the bus library as a send would, without a bus;
+// false when the library refuses them. For the fuzz target.
+bool marshalEditorNotification(const NotificationUserInfo& userInfo);
+
 }  // namespace zuvo

@@ -2,15 +2,22 @@
 // and a connection class whose hooks a subclass overrides to answer requests.
 //
 // One connection object is made per accepted connection; its hooks run one after the other
-// on the server's own thread pool (never the main thread), several connections at a time.
-// TLS only: the connection is asked for its identity at every handshake. Connections are
-// kept alive between requests; the request target is handed over exactly as received.
+// on one of the server's IO threads (never the main thread), always the same one, several
+// connections at a time. TLS only: the connection is asked for its identity at every
+// handshake. Connections are kept alive between requests; the request target is handed over
+// exactly as received.
+//
+// Limits: at most kMaxConnections open at once (further ones are closed at accept); a request
+// header of more than kMaxHeaderSize bytes in all is answered 431 and the connection closed;
+// a connection that has not sent a whole request (handshake, header and body) within
+// kRequestTimeout of the previous reply, or of its start, is closed.
 //
 // Headers written: "Date", "Accept-Ranges: bytes", "Access-Control-Allow-Origin: *" (normal
 // responses only), the response's own headers and "Content-Length"; error responses (no
 // response from the connection = 404, unsupported method = 405 with "Connection: close",
-// body over the limit = 413 with "Connection: close", a request the connection refuses
-// with its status and "Connection: close", malformed request = 400) carry no body.
+// body over the limit = 413 with "Connection: close", header over the limit = 431 with
+// "Connection: close", a request the connection refuses with its status and
+// "Connection: close", malformed request = 400) carry no body.
 #pragma once
 
 #include "platform/Keychain.h"
@@ -19,6 +26,7 @@
 #include <QList>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,9 +81,17 @@ class HTTPConnection {
   virtual std::unique_ptr<HTTPResponse> httpResponseForMethod(std::string_view method, std::string_view uri);
 };
 
+// Serves bytes as one connection's decrypted input through the same request handling as a
+// TLS connection (parser, limits, hooks) and returns what the connection sends back. For the
+// fuzz target and its replay test.
+std::string serveDecryptedBytes(HTTPConnection& connection, std::string_view input);
+
 class HTTPServer {
  public:
   static constexpr std::uint64_t kMaxBodySize = 8u * 1024 * 1024;
+  static constexpr std::uint32_t kMaxHeaderSize = 16 * 1024;
+  static constexpr int kMaxConnections = 256;
+  static constexpr std::chrono::milliseconds kRequestTimeout{30000};
 
   HTTPServer();
   ~HTTPServer();  // stops the server

@@ -17,6 +17,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <time.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -231,10 +234,10 @@ std::vector<Certificate> certificates() {
   return out;
 }
 
-std::vector<Identity> identities() {
-  const QString store = defaultKeychainPath();
+namespace {
+
+std::vector<Identity> readIdentities(const QString& store) {
   std::vector<Identity> out;
-  if (!QFileInfo(store).isDir()) return out;
   std::vector<Entry> entries;
   {
     StoreLock lock(store, false);
@@ -256,6 +259,66 @@ std::vector<Identity> identities() {
       }
     }
   }
+  return out;
+}
+
+// Every change to the store renames or removes a file in its folder, which moves the
+// folder's change time. A change within the file system's time granularity of the last read
+// would not show, so a read that close to the folder's change time is not trusted later.
+struct StoreStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  timespec changed{};
+  bool operator==(const StoreStamp& o) const {
+    return device == o.device && inode == o.inode && changed.tv_sec == o.changed.tv_sec &&
+           changed.tv_nsec == o.changed.tv_nsec;
+  }
+};
+
+std::optional<StoreStamp> storeStamp(const QString& store) {
+  struct stat st {};
+  if (::stat(QFile::encodeName(store).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  return StoreStamp{st.st_dev, st.st_ino, st.st_ctim};
+}
+
+bool settledBefore(const timespec& changed, const timespec& readAt) {
+  const long long changedNs = (long long)changed.tv_sec * 1000000000LL + changed.tv_nsec;
+  const long long readNs = (long long)readAt.tv_sec * 1000000000LL + readAt.tv_nsec;
+  return readNs - changedNs > 1000000000LL;
+}
+
+struct IdentityCache {
+  std::mutex mutex;
+  QString store;
+  std::optional<StoreStamp> stamp;
+  bool trusted = false;
+  std::vector<Identity> identities;
+};
+
+IdentityCache& identityCache() {
+  static IdentityCache cache;
+  return cache;
+}
+
+}  // namespace
+
+std::vector<Identity> identities() {
+  const QString store = defaultKeychainPath();
+  const std::optional<StoreStamp> stamp = storeStamp(store);
+  if (!stamp) return {};
+  IdentityCache& cache = identityCache();
+  {
+    std::lock_guard lock(cache.mutex);
+    if (cache.trusted && cache.store == store && cache.stamp == stamp) return cache.identities;
+  }
+  timespec readAt{};
+  clock_gettime(CLOCK_REALTIME, &readAt);
+  std::vector<Identity> out = readIdentities(store);
+  std::lock_guard lock(cache.mutex);
+  cache.store = store;
+  cache.stamp = stamp;
+  cache.trusted = settledBefore(stamp->changed, readAt);
+  cache.identities = out;
   return out;
 }
 

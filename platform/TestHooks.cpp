@@ -20,6 +20,7 @@ Hook g_alertDelay{"ZUVO_ALERT_DELAY_MS", {}};
 Hook g_alertAnswer{"ZUVO_ALERT_ANSWER", {}};
 Hook g_caFile{"ZUVO_TEST_CA_FILE", {}};
 Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
+Hook g_requestTimeout{"ZUVO_HTTP_REQUEST_TIMEOUT_MS", {}};
 Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
 Hook g_retryPause{"ZUVO_STARTUP_RETRY_MS", {}};
 
@@ -50,6 +51,7 @@ void setAlertAnswer(const QString& button) { write(g_alertAnswer, button); }
 QString extraCaFile() { return read(g_caFile); }
 void setExtraCaFile(const QString& file) { write(g_caFile, file); }
 
+namespace {
 std::optional<std::chrono::milliseconds> readMilliseconds(const Hook& hook) {
   bool ok = false;
   const qint64 ms = read(hook).toLongLong(&ok);
@@ -59,12 +61,15 @@ std::optional<std::chrono::milliseconds> readMilliseconds(const Hook& hook) {
 void writeMilliseconds(Hook& hook, std::optional<std::chrono::milliseconds> value) {
   write(hook, value ? QString::number(value->count()) : QString());
 }
+}  // namespace
 
 std::optional<std::chrono::milliseconds> alertDelay() { return readMilliseconds(g_alertDelay); }
 void setAlertDelay(std::optional<std::chrono::milliseconds> delay) { writeMilliseconds(g_alertDelay, delay); }
 
 std::optional<std::chrono::milliseconds> httpTimeout() { return readMilliseconds(g_timeout); }
 void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout) { writeMilliseconds(g_timeout, timeout); }
+
+std::optional<std::chrono::milliseconds> httpRequestTimeout() { return readMilliseconds(g_requestTimeout); }
 
 std::optional<std::chrono::milliseconds> startupRetryPause() { return readMilliseconds(g_retryPause); }
 

@@ -43,6 +43,10 @@ void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout);
 // again is n ms instead of 30 s. Set by the server's start-up tests.
 std::optional<std::chrono::milliseconds> startupRetryPause();
 
+// ZUVO_HTTP_REQUEST_TIMEOUT_MS=<n>: the HTTP server closes a connection that has not sent a
+// whole request after n ms instead of 30 s. Set by the bridge server's idle-connection tests.
+std::optional<std::chrono::milliseconds> httpRequestTimeout();
+
 // ZUVO_WATCHER_BACKEND=inotify: the folder watcher uses inotify even where fanotify works.
 // Set by the watcher tests of the fallback.
 bool forceInotifyWatcher();

@@ -277,10 +277,12 @@ bool readsTrue(const QJsonValue& value) {
 }
 
 QByteArray presenceReply() {
-  const QJsonObject o{{QStringLiteral("response_type"), QStringLiteral("CheckScan")},
-                      {QStringLiteral("success"), QStringLiteral("true")},
-                      {QStringLiteral("message"), QString()}};
-  return QJsonDocument(o).toJson(QJsonDocument::Indented);
+  // The same for every request: made once, shared by every reply.
+  static const QByteArray reply = QJsonDocument(QJsonObject{{QStringLiteral("response_type"), QStringLiteral("CheckScan")},
+                                                            {QStringLiteral("success"), QStringLiteral("true")},
+                                                            {QStringLiteral("message"), QString()}})
+                                      .toJson(QJsonDocument::Indented);
+  return reply;
 }
 
 int requestRefusal(const http::RequestHead& head, const QStringList& allowedOrigins) {

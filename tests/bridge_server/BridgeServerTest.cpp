@@ -2,6 +2,7 @@
 #include "support/TestIdentity.h"
 #include "Deployment.h"
 #include "platform/EditorNotification.h"
+#include "platform/Keychain.h"
 #include "platform/Paths.h"
 #include "platform/ProgramLauncher.h"
 #include "support/TestSupport.h"
@@ -20,6 +21,19 @@
 #include <QProcess>
 
 #include <map>
+#include <atomic>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <set>
 
 #include <QDBusConnectionInterface>
@@ -441,6 +455,226 @@ TEST_F(BridgeServerWithSlowAlerts, FailedStartsAreAnsweredWithoutWaitingForTheAl
   EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
   EXPECT_LT(clock.elapsed(), 3000);  // well before the first alert is answered
   EXPECT_TRUE(test::waitUntil([&] { return test::readFile(alerts_).count('\n') == 16; }, 20s));
+}
+
+TEST_F(BridgeServer, ANewIdentityInTheKeychainIsServedWithoutARestart) {
+  ASSERT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+  // What a later start-up does: the labelled certificate goes, a new identity comes.
+  const test::TestIdentity second = test::makeTestIdentity(kHost);
+  for (const keychain::Certificate& c : keychain::certificates()) {
+    if (c.label == kHost) {
+      ASSERT_TRUE(keychain::deleteItem(c.itemId));
+    }
+  }
+  QString error;
+  ASSERT_TRUE(keychain::importPKCS12(test::makePKCS12(second, "pass"), "pass", &error)) << error.toStdString();
+  identity_ = second;  // curl now trusts only the new certificate
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200) << i;
+}
+
+// A client of our own for what curl cannot do: hold many connections, send a header that
+// never ends, send slowly.
+class RawClient {
+ public:
+  RawClient() = default;
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  ~RawClient() {
+    if (ssl_) SSL_free(ssl_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool connectTcp() {
+    // A server that closes while we write must not end the test.
+    static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    (void)ignored;
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8443);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  bool connectTls() {
+    static SSL_CTX* const ctx = [] {
+      SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+      SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+      return c;
+    }();
+    if (!connectTcp()) return false;
+    ssl_ = SSL_new(ctx);
+    SSL_set_fd(ssl_, fd_);
+    return SSL_connect(ssl_) == 1;
+  }
+
+  bool send(const QByteArray& data) {
+    if (ssl_) return SSL_write(ssl_, data.constData(), int(data.size())) == int(data.size());
+    return ::send(fd_, data.constData(), std::size_t(data.size()), MSG_NOSIGNAL) == data.size();
+  }
+
+  // Waits for the server to close the connection, sending one byte of `trickle` every
+  // 200 ms meanwhile; how long it took, or nothing within the limit. What the server sent
+  // is kept in received().
+  std::optional<std::chrono::milliseconds> waitForClose(std::chrono::milliseconds limit, const QByteArray& trickle = {}) {
+    const auto start = std::chrono::steady_clock::now();
+    qsizetype next = 0;
+    while (std::chrono::steady_clock::now() - start < limit) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 200) > 0) {
+        char buf[4096];
+        const int n = ssl_ ? SSL_read(ssl_, buf, sizeof buf) : int(::recv(fd_, buf, sizeof buf, 0));
+        if (n <= 0) return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        received_.append(buf, n);
+      } else if (next < trickle.size() && !send(trickle.mid(next++, 1))) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+      }
+    }
+    return std::nullopt;
+  }
+
+  const QByteArray& received() const { return received_; }
+
+ private:
+  int fd_ = -1;
+  SSL* ssl_ = nullptr;
+  QByteArray received_;
+};
+
+QByteArray procStatus(qint64 pid, const QByteArray& field) {
+  for (const QByteArray& line : test::readFile(QString("/proc/%1/status").arg(pid)).split('\n'))
+    if (line.startsWith(field + ":")) return line.mid(field.size() + 1).trimmed();
+  return {};
+}
+qint64 kilobytes(qint64 pid, const QByteArray& field) { return procStatus(pid, field).split(' ').value(0).toLongLong(); }
+
+// User and system CPU time of a process, in ms.
+qint64 cpuMs(qint64 pid) {
+  const QByteArray stat = test::readFile(QString("/proc/%1/stat").arg(pid));
+  const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+  return (f.value(11).toLongLong() + f.value(12).toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+int openFiles(qint64 pid) { return int(QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size()); }
+
+bool setFileLimit(pid_t pid, rlim_t soft) {
+  rlimit limit{};
+  if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit) != 0 || limit.rlim_max < soft) return false;
+  limit.rlim_cur = soft;
+  return ::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr) == 0;
+}
+
+TEST_F(BridgeServer, AHeaderFloodIsRefusedWithBoundedMemory) {
+  // Many small fields, each far below any per-field limit, over 16 KiB in all.
+  const QString headers = test::testRoot() + "/headers.txt";
+  QByteArray lines;
+  for (int i = 0; i < 700; ++i) lines += "X-Field-" + QByteArray::number(i) + ": aaaaaaaaaaaaaaaa\n";
+  ASSERT_TRUE(test::writeFile(headers, lines));
+  const Reply refused = curl({"-H", "@" + headers, kUrl + "/?application=CheckScan"});
+  EXPECT_EQ(refused.status, 431);
+  EXPECT_EQ(header(refused, "connection"), "close");
+
+  // Four connections each sending up to 50 MB of header lines: cut off early, and the server's
+  // memory stays near what it was.
+  const qint64 pid = server_.processId();
+  const qint64 before = kilobytes(pid, "VmRSS");
+  std::vector<std::thread> flood;
+  std::atomic<int> cutOff{0};
+  for (int c = 0; c < 4; ++c)
+    flood.emplace_back([&] {
+      RawClient client;
+      if (!client.connectTls() || !client.send("GET /?application=CheckScan HTTP/1.1\r\nHost: " + kHost.toUtf8() + "\r\n")) return;
+      const QByteArray chunk = QByteArray("X-Pad: ").append(QByteArray(48, 'p')).append("\r\n").repeated(1024);
+      qint64 sent = 0;
+      while (sent < 50 * 1024 * 1024 && client.send(chunk)) sent += chunk.size();
+      if (sent < 50 * 1024 * 1024) ++cutOff;
+    });
+  for (std::thread& t : flood) t.join();
+  EXPECT_EQ(cutOff, 4);
+  EXPECT_LT(kilobytes(pid, "VmHWM") - before, 32 * 1024) << "before " << before << " kB";
+  EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+}
+
+TEST_F(BridgeServer, ConnectionsOverTheCapAreClosedAtAcceptWithoutSpinning) {
+  const pid_t pid = pid_t(server_.processId());
+  if (!setFileLimit(0, 1200)) GTEST_SKIP() << "cannot open 1100 connections here";
+  ASSERT_TRUE(setFileLimit(pid, 1024));
+  ASSERT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+  const int baseline = openFiles(pid);
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 1100; ++i) {
+    idle.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(idle.back()->connectTcp()) << i;
+  }
+  EXPECT_TRUE(test::waitUntil([&] { return openFiles(pid) >= baseline + 256; }));
+  test::spin(500ms);
+  EXPECT_LE(openFiles(pid), baseline + 256);
+  const qint64 cpu = cpuMs(pid);
+  test::spin(2s);
+  EXPECT_LT(cpuMs(pid) - cpu, 300) << "the server works while only idle connections wait";
+  idle.clear();
+  EXPECT_TRUE(test::waitUntil([&] { return curl({kUrl + "/?application=CheckScan"}).status == 200; }));
+}
+
+TEST_F(BridgeServer, AcceptErrorsPauseInsteadOfSpinning) {
+  const pid_t pid = pid_t(server_.processId());
+  const int baseline = openFiles(pid);
+  ASSERT_TRUE(setFileLimit(pid, rlim_t(baseline + 16)));
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 100; ++i) {
+    clients.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(clients.back()->connectTcp()) << i;
+  }
+  test::spin(500ms);
+  const qint64 cpu = cpuMs(pid);
+  test::spin(2s);
+  EXPECT_LT(cpuMs(pid) - cpu, 300) << "the accept loop spins on EMFILE";
+  // Once descriptors are free again, new clients are served.
+  clients.clear();
+  EXPECT_TRUE(test::waitUntil([&] { return curl({kUrl + "/?application=CheckScan"}).status == 200; }));
+}
+
+class BridgeServerShortTimeout : public BridgeServer {
+ protected:
+  QStringList environment() const override { return {"ZUVO_HTTP_REQUEST_TIMEOUT_MS=1500"}; }
+};
+
+TEST_F(BridgeServerShortTimeout, IdleAndSlowConnectionsAreClosed) {
+  struct Case {
+    const char* name;
+    bool tls;
+    QByteArray first;    // sent at once after the handshake
+    QByteArray trickle;  // then one byte every 200 ms
+  };
+  const QByteArray host = "Host: " + kHost.toUtf8() + "\r\n";
+  const Case cases[] = {
+      {"no handshake", false, {}, {}},
+      {"nothing sent", true, {}, {}},
+      {"a header sent slowly", true, "GET /?application=CheckScan HTTP/1.1\r\n", QByteArray("X-Slow: ").append(QByteArray(60, 's'))},
+      {"a body sent slowly", true, "POST /?application=ScanDoc HTTP/1.1\r\n" + host + "Content-Length: 100\r\n\r\n", QByteArray(60, ' ')},
+      {"idle after a reply", true, "GET /?application=CheckScan HTTP/1.1\r\n" + host + "\r\n", {}},
+  };
+  std::vector<std::optional<std::chrono::milliseconds>> closedAfter(std::size(cases));
+  std::vector<QByteArray> received(std::size(cases));
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    threads.emplace_back([&, i] {
+      RawClient client;
+      const Case& c = cases[i];
+      if (!(c.tls ? client.connectTls() : client.connectTcp()) || (!c.first.isEmpty() && !client.send(c.first))) return;
+      closedAfter[i] = client.waitForClose(10s, c.trickle);
+      received[i] = client.received();
+    });
+  for (std::thread& t : threads) t.join();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    ASSERT_TRUE(closedAfter[i].has_value()) << cases[i].name;
+    EXPECT_GE(*closedAfter[i], 1200ms) << cases[i].name;
+    EXPECT_LE(*closedAfter[i], 4000ms) << cases[i].name;
+  }
+  EXPECT_TRUE(received[4].startsWith("HTTP/1.1 200")) << received[4].constData();
+  EXPECT_TRUE(received[2].isEmpty() && received[3].isEmpty());
+  // A client that keeps to time is served as before.
+  EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
 }
 
 TEST(ProgramLauncher, RefusesWhatCannotBeStarted) {

@@ -1,30 +1,50 @@
-// libFuzzer target: request targets and bodies through the bridge's dispatcher.
-// Input: first byte picks the method, then the target up to the first newline, then the body.
-#include "bridge_server/ViewControllers/BridgeDispatcher.h"
-
-#include <QJsonDocument>
+// libFuzzer target: raw bytes as one connection's decrypted input, through the HTTP server's
+// parser and limits, the bridge's connection class and dispatcher, and the marshalling of
+// every EditorNotification it posts. Programs are not started: a launch fails, which takes
+// the alert path too.
+#include "bridge_server/ViewControllers/MyHTTPConnection.h"
+#include "platform/EditorNotification.h"
+#include "platform/HTTPServer.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
+namespace {
+
+const zuvo::bridge::BridgeServices& fuzzServices() {
+  static const zuvo::bridge::BridgeServices services = [] {
+    zuvo::bridge::BridgeServices s;
+    s.launch = [](const QString&, const QStringList& arguments, QString* error) {
+      if (arguments.isEmpty()) std::abort();
+      if (error) *error = QStringLiteral("not started");
+      return false;
+    };
+    s.notify = [](const zuvo::NotificationUserInfo& userInfo) {
+      if (userInfo.isEmpty()) std::abort();
+      (void)zuvo::marshalEditorNotification(userInfo);
+    };
+    s.alert = [](const QString&) {};
+    return s;
+  }();
+  return services;
+}
+
+bool knownStatus(std::string_view reply) {
+  for (const char* status : {"100", "200", "400", "403", "404", "405", "413", "421", "431"})
+    if (reply.substr(9, 3) == status) return true;
+  return false;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  static const char* const methods[] = {"GET", "POST", "HEAD", "OPTIONS"};
-  const char* method = methods[data[0] % 4];
-  const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
-  const std::size_t nl = rest.find('\n');
-  const std::string_view target = rest.substr(0, nl);
-  const std::string_view body = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
-  const zuvo::bridge::BridgeReply reply =
-      zuvo::bridge::dispatchBridgeRequest(method, target, QByteArray(body.data(), qsizetype(body.size())));
-  if (reply.status != 200 && reply.status != 404) std::abort();
-  if (reply.status == 200 && !QJsonDocument::fromJson(reply.body).isObject()) std::abort();
-  for (const auto& a : reply.actions) {
-    using Kind = zuvo::bridge::BridgeAction::Kind;
-    if (a.kind == Kind::Refused && a.errorLine.isEmpty()) std::abort();
-    if ((a.kind == Kind::LaunchScanner || a.kind == Kind::LaunchRecorder) && a.arguments.isEmpty()) std::abort();
-    for (const auto& [key, value] : a.userInfo) (void)zuvo::editorNotificationValue(value);
-  }
+  MyHTTPConnection connection(fuzzServices());
+  const std::string reply =
+      zuvo::http::serveDecryptedBytes(connection, std::string_view(reinterpret_cast<const char*>(data), size));
+  // Whatever came in, what goes out is an HTTP reply with one of the server's statuses.
+  if (!reply.empty() && (reply.size() < 12 || reply.compare(0, 7, "HTTP/1.") != 0 || !knownStatus(reply)))
+    std::abort();
   return 0;
 }

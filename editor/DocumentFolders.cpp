@@ -76,6 +76,7 @@ void recover(const QString& token, const QString& folder) {
       zuvo::showAlertLater(QStringLiteral("A copy of a letter left over from an earlier run could not be backed up."),
                            QStringLiteral("It stays in %1 and is not replaced by the server's copy.").arg(folder),
                            {QStringLiteral("Ok")});
+    if (gone) forgetUploadUrl(token);
     recoveryDone(token, gone);
   });
 }

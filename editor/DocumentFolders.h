@@ -31,7 +31,8 @@ bool moveAside(const QString& from, const QString& to);
 
 // Main thread. Every letter request uses its token folder from here until released. When no
 // other request uses it and it exists, it is left over: it is backed up like a closed
-// document first (or moved to the fallback folder), then `next` runs with true. `next` gets
+// document first (or moved to the fallback folder), then `next` runs with true. A request
+// that comes while the letter's closing steps run waits for their end. `next` gets
 // false when the left-over copy could be kept nowhere: the folder stays and the letter is
 // not downloaded over it (the user has been told).
 void useFolder(const QString& token, const QString& folder, std::function<void(bool usable)> next);

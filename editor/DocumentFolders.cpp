@@ -31,7 +31,7 @@ struct FolderUse {
   int users = 0;
   bool recovering = false;
   bool closing = false;
-  bool watched = false;
+  bool seenOpen = false;
   Yield yield;  // set while an earlier run's folder is watched again
   QString folder;
   std::vector<std::function<void(bool)>> waiting;
@@ -183,7 +183,7 @@ void useFolder(const QString& token, const QString& folder, std::function<void(b
   const bool isFolder = ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
   // Closed in the word processor, and its watcher has not seen it yet: the request waits for
   // the closing steps rather than reuse the folder under them.
-  if (use.users > 1 && use.watched && isFolder && zuvo::changes::folderEntryCount(folder) == 1) {
+  if (use.users > 1 && use.seenOpen && isFolder && zuvo::changes::folderEntryCount(folder) == 1) {
     use.closing = true;
     use.waiting.push_back(std::move(next));
     return;
@@ -203,7 +203,9 @@ void beginClosingBackup(const QString& token) {
   use.yield = {};  // closing as a letter of this run
 }
 
-void folderWatched(const QString& token) { uses()[token].watched = true; }
+void folderSeenOpen(const QString& token) {
+  if (const auto it = uses().find(token); it != uses().end()) it->seenOpen = true;
+}
 
 void adoptFolder(const QString& token, const QString& folder, Yield yield) {
   FolderUse& use = uses()[token];

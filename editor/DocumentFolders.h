@@ -42,9 +42,9 @@ void releaseFolder(const QString& token);
 // also releases the closing request's use.
 void beginClosingBackup(const QString& token);
 void endClosingBackup(const QString& token);
-// Main thread. The watcher of a request's folder runs: a request that finds the document
-// closed in the word processor before its closing steps began waits for them.
-void folderWatched(const QString& token);
+// Main thread. A request's watcher has seen its document open in the word processor: a later
+// request that finds it closed before the closing steps began waits for them.
+void folderSeenOpen(const QString& token);
 // Main thread. A folder of an earlier run that is watched again in this one. A request of its
 // token asks the watcher to stop (`yield`, which calls `stopped` once it has), then the folder
 // is backed up like a left-over one before the request downloads the server's copy.

@@ -233,7 +233,6 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   if (!zuvo::folders::keepUploadUrl(info->token, info->uploadURL, &why))
     zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
   if (!startWatching(info)) return;
-  zuvo::folders::folderWatched(info->token);
   // Watched whatever the database said; the user hears of a failed record once.
   if (notRecorded)
     zuvo::showAlertLater(QStringLiteral("Error"),

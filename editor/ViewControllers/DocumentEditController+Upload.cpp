@@ -99,7 +99,11 @@ zuvo::flow::DocumentFlow& DocumentEditController::flowFor(const std::shared_ptr<
   return *flow_;
 }
 
-void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) { flowFor(info).changed(); }
+void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) {
+  // The word processor's lock file may come a while after the opening.
+  if (zuvo::changes::folderEntryCount(info->destinationFolderPath) >= 2) zuvo::folders::folderSeenOpen(info->token);
+  flowFor(info).changed();
+}
 
 void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
                                           std::function<void(const QString& kept)> done) {

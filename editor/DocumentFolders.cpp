@@ -252,7 +252,8 @@ bool keepUploadUrl(const QString& token, const QString& url, QString* error) {
   const QString path = uploadUrlPath(token);
   if (!zuvo::files::makeOwnerOnlyFolder(QFileInfo(path).path(), error)) return false;
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(url.toUtf8()) < 0 || !file.commit()) {
+  if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) ||
+      file.write(url.toUtf8()) < 0 || !file.commit()) {
     if (error) *error = QStringLiteral("%1 (%2)").arg(file.errorString(), path);
     return false;
   }

@@ -84,7 +84,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   removeInterruptedBackups();
   // Letters left over by a run that was stopped or killed: kept in the backup before anything
   // can reuse them.
-  zuvo::folders::recoverLeftOverFolders(GlobalData::sharedGlobalData().getDocumentDownloadPath());
+  // Those still open in the word processor are watched again.
+  zuvo::folders::recoverLeftOverFolders(GlobalData::sharedGlobalData().getDocumentDownloadPath(),
+                                        &DocumentEditController::watchAgain);
 }
 
 void AppDelegate::removeInterruptedBackups() {

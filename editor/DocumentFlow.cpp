@@ -10,13 +10,25 @@ namespace zuvo::flow {
 DocumentFlow::DocumentFlow(QString fileName, Services services, bool& uploading)
     : name_(std::move(fileName)), services_(std::move(services)), uploading_(uploading) {}
 
+void DocumentFlow::stopWhenIdle(std::function<void()> stopped) {
+  if (stopped_ || closing_) return;
+  if (uploading_) {
+    stopWhenIdle_ = std::move(stopped);
+    return;
+  }
+  stopped_ = true;
+  services_.stopWatching();
+  stopped();
+}
+
 void DocumentFlow::changed() {
   // Batches that come while the closing steps back the folder up change nothing.
-  if (backingUp_) return;
+  if (backingUp_ || stopped_ || stopWhenIdle_) return;
   if (services_.folderEntries() != 1) {
     checkForChanges();
     return;
   }
+  if (services_.closing) services_.closing();
   // Closed in the word processor. Its last save may still be on its way up, or may have come
   // in the same batch: the closing steps wait until every save has been sent.
   if (uploading_ || checkForChanges() || retryBeforeClosing()) return;  // closed when they end
@@ -35,7 +47,7 @@ void DocumentFlow::scheduleRetry() {
   const Time failed = *failed_;
   services_.later(kRetryPauses[retries_++], [this, failed] {
     // Only while that same save is still the one that failed and nothing else runs.
-    if (closing_ || uploading_ || failed_ != failed) return;
+    if (closing_ || stopped_ || uploading_ || failed_ != failed) return;
     if (services_.folderEntries() < 2) return;
     failed_.reset();
     checkForChanges();
@@ -118,6 +130,10 @@ void DocumentFlow::uploadDidFinish(Time sent) {
 
 void DocumentFlow::continueAfterUpload() {
   uploading_ = false;
+  if (stopWhenIdle_) {
+    stopWhenIdle(std::exchange(stopWhenIdle_, {}));
+    return;
+  }
   const int entries = services_.folderEntries();
   if (entries >= 2) {
     if (!checkForChanges() && failed_ && !uploading_) scheduleRetry();
@@ -125,6 +141,7 @@ void DocumentFlow::continueAfterUpload() {
   }
   // Closed: a save newer than the one just sent goes up before the closing steps, and a
   // failed one is tried once more.
+  if (entries == 1 && services_.closing) services_.closing();
   if (entries == 1 && (checkForChanges() || retryBeforeClosing())) return;
   close();
 }

@@ -37,6 +37,8 @@ struct Services {
   std::function<void(Time sent)> recordUpload;  // the save is on the server (database dates)
   std::function<void(const QString& status, std::function<void(bool ok, const QString& error)> done)> sendStatus;
   std::function<void()> closeWindow;
+  // The word processor has closed the document: its closing steps have begun (may be empty).
+  std::function<void()> closing;
   // Archives and removes the folder (when it exists), then says where the last state is.
   std::function<void(std::function<void(const QString& kept)> done)> backUp;
   std::function<void()> stopWatching;
@@ -56,6 +58,14 @@ class DocumentFlow {
 
   // The copy as opened: later saves are the user's, however soon they come.
   void opened(std::optional<Time> asOpened) { handled_ = asOpened; }
+  // Watched again after a restart: the copy as found is not sent (it may be older than the
+  // server's); only later saves are. `unsent` when it holds a save the server never accepted.
+  void watchedAgain(std::optional<Time> asFound, bool unsent) {
+    handled_ = asFound;
+    lastSaveUnsent_ = unsent;
+  }
+  // Stops deciding anything for the document, once no upload runs; then `stopped` runs.
+  void stopWhenIdle(std::function<void()> stopped);
   // A batch of changes in the token folder.
   void changed();
   // A due save: uploaded when the network is there.
@@ -90,6 +100,8 @@ class DocumentFlow {
   bool closeRetried_ = false;
   bool closing_ = false;
   bool backingUp_ = false;
+  bool stopped_ = false;
+  std::function<void()> stopWhenIdle_;
 };
 
 }  // namespace zuvo::flow

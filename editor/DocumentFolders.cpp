@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSaveFile>
 #include <QThreadPool>
 
 #include <filesystem>
@@ -30,6 +31,8 @@ struct FolderUse {
   int users = 0;
   bool recovering = false;
   bool closing = false;
+  bool seenOpen = false;
+  Yield yield;  // set while an earlier run's folder is watched again
   QString folder;
   std::vector<std::function<void(bool)>> waiting;
 };
@@ -73,8 +76,46 @@ void recover(const QString& token, const QString& folder) {
       zuvo::showAlertLater(QStringLiteral("A copy of a letter left over from an earlier run could not be backed up."),
                            QStringLiteral("It stays in %1 and is not replaced by the server's copy.").arg(folder),
                            {QStringLiteral("Ok")});
+    if (gone) forgetUploadUrl(token);
     recoveryDone(token, gone);
   });
+}
+
+// An earlier run's folder still open in the word processor that no letter of this run can
+// watch: it is backed up like a left-over folder once the word processor has closed it.
+void recoverOnceClosed(const QString& token, const QString& folder) {
+  auto watcher = std::make_shared<std::shared_ptr<AAPLFileTreeWatcherThread>>();
+  auto stop = [watcher] {
+    if (auto w = std::exchange(*watcher, nullptr)) {
+      w->detachChangeHandler();
+      w->cancel();
+    }
+  };
+  QString why;
+  *watcher = AAPLFileTreeWatcherThread::create(
+      folder,
+      [token, folder, watcher, stop] {
+        if (!*watcher || zuvo::changes::folderEntryCount(folder) > 1) return;
+        stop();
+        FolderUse& use = uses()[token];
+        use.yield = {};
+        --use.users;
+        recover(token, folder);
+      },
+      /*ignoreOwnChanges=*/true, &why);
+  if (!*watcher) {
+    zuvo::logError(QStringLiteral("%1 : %2").arg(token, why));
+    return;  // backed up when its letter is requested again
+  }
+  adoptFolder(token, folder, [stop](std::function<void()> stopped) {
+    stop();
+    stopped();
+  });
+  (*watcher)->start();
+}
+
+QString uploadUrlPath(const QString& token) {
+  return QFileInfo(GlobalData::sharedGlobalData().getDatabasePath()).path() + QStringLiteral("/Open/") + token;
 }
 
 }  // namespace
@@ -128,9 +169,26 @@ void useFolder(const QString& token, const QString& folder, std::function<void(b
     use.waiting.push_back(std::move(next));
     return;
   }
-  // Another request of this run has it open: the same letter asked for twice goes on with it.
+  if (use.yield) {
+    // Watched again from an earlier run: its copy is kept before the server's is downloaded.
+    use.waiting.push_back(std::move(next));
+    use.recovering = true;
+    std::exchange(use.yield, {})([token, folder] {
+      --uses()[token].users;
+      recover(token, folder);
+    });
+    return;
+  }
   struct stat st {};
   const bool isFolder = ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+  // Closed in the word processor, and its watcher has not seen it yet: the request waits for
+  // the closing steps rather than reuse the folder under them.
+  if (use.users > 1 && use.seenOpen && isFolder && zuvo::changes::folderEntryCount(folder) == 1) {
+    use.closing = true;
+    use.waiting.push_back(std::move(next));
+    return;
+  }
+  // Another request of this run has it open: the same letter asked for twice goes on with it.
   if (use.users > 1 || !isFolder) {
     next(true);
     return;
@@ -139,7 +197,22 @@ void useFolder(const QString& token, const QString& folder, std::function<void(b
   recover(token, folder);
 }
 
-void beginClosingBackup(const QString& token) { uses()[token].closing = true; }
+void beginClosingBackup(const QString& token) {
+  FolderUse& use = uses()[token];
+  use.closing = true;
+  use.yield = {};  // closing as a letter of this run
+}
+
+void folderSeenOpen(const QString& token) {
+  if (const auto it = uses().find(token); it != uses().end()) it->seenOpen = true;
+}
+
+void adoptFolder(const QString& token, const QString& folder, Yield yield) {
+  FolderUse& use = uses()[token];
+  ++use.users;
+  use.folder = folder;
+  use.yield = std::move(yield);
+}
 
 void endClosingBackup(const QString& token) {
   const auto it = uses().find(token);
@@ -160,16 +233,38 @@ void releaseFolder(const QString& token) {
   if (--it->users <= 0 && !it->recovering && !it->closing) uses().erase(it);
 }
 
-void recoverLeftOverFolders(const QString& documentsFolder) {
+void recoverLeftOverFolders(const QString& documentsFolder, const WatchAgain& watchAgain) {
   const QDir dir(documentsFolder);
   for (const QString& token : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks)) {
     const QString folder = QDir::cleanPath(dir.filePath(token));
-    // A lock file or the word processor's own files beside the document: it may still be
-    // open there; it is backed up when its letter is requested again.
-    if (zuvo::changes::folderEntryCount(folder) > 1 || uses().contains(token)) continue;
+    if (uses().contains(token)) continue;
+    // A lock file or the word processor's own files beside the document: still open there.
+    if (zuvo::changes::folderEntryCount(folder) > 1) {
+      if (!watchAgain || !watchAgain(token, folder)) recoverOnceClosed(token, folder);
+      continue;
+    }
     uses()[token].folder = folder;
     recover(token, folder);
   }
 }
+
+bool keepUploadUrl(const QString& token, const QString& url, QString* error) {
+  const QString path = uploadUrlPath(token);
+  if (!zuvo::files::makeOwnerOnlyFolder(QFileInfo(path).path(), error)) return false;
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) ||
+      file.write(url.toUtf8()) < 0 || !file.commit()) {
+    if (error) *error = QStringLiteral("%1 (%2)").arg(file.errorString(), path);
+    return false;
+  }
+  return true;
+}
+
+QString keptUploadUrl(const QString& token) {
+  QFile file(uploadUrlPath(token));
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+void forgetUploadUrl(const QString& token) { QFile::remove(uploadUrlPath(token)); }
 
 }  // namespace zuvo::folders

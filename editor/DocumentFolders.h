@@ -31,17 +31,36 @@ bool moveAside(const QString& from, const QString& to);
 
 // Main thread. Every letter request uses its token folder from here until released. When no
 // other request uses it and it exists, it is left over: it is backed up like a closed
-// document first (or moved to the fallback folder), then `next` runs with true. `next` gets
+// document first (or moved to the fallback folder), then `next` runs with true. A request
+// that comes while the letter's closing steps run waits for their end. `next` gets
 // false when the left-over copy could be kept nowhere: the folder stays and the letter is
 // not downloaded over it (the user has been told).
 void useFolder(const QString& token, const QString& folder, std::function<void(bool usable)> next);
 void releaseFolder(const QString& token);
-// Main thread. The folder's document is backed up at its close: requests of the token wait
-// until the end, which also releases the closing request's use.
+// Main thread. The word processor has closed the folder's document: requests of the token
+// wait from then until the end of its closing steps (the last uploads and the backup), which
+// also releases the closing request's use.
 void beginClosingBackup(const QString& token);
 void endClosingBackup(const QString& token);
+// Main thread. A request's watcher has seen its document open in the word processor: a later
+// request that finds it closed before the closing steps began waits for them.
+void folderSeenOpen(const QString& token);
+// Main thread. A folder of an earlier run that is watched again in this one. A request of its
+// token asks the watcher to stop (`yield`, which calls `stopped` once it has), then the folder
+// is backed up like a left-over one before the request downloads the server's copy.
+using Yield = std::function<void(std::function<void()> stopped)>;
+void adoptFolder(const QString& token, const QString& folder, Yield yield);
 // Main thread, at start: backs up every token folder whose document is no longer open in the
-// word processor (nothing beside it in the folder); requests of those tokens wait for it.
-void recoverLeftOverFolders(const QString& documentsFolder);
+// word processor (nothing beside it in the folder); requests of those tokens wait for it. A
+// folder still open there is handed to `watchAgain`, which watches it as a letter of this run
+// when it can (true); otherwise it is backed up like a left-over folder once it is closed.
+using WatchAgain = std::function<bool(const QString& token, const QString& folder)>;
+void recoverLeftOverFolders(const QString& documentsFolder, const WatchAgain& watchAgain = {});
+
+// The upload address of a letter's request, kept beside the documents folder while the letter
+// is open, so that a later run can go on uploading its saves. Empty when none is kept.
+bool keepUploadUrl(const QString& token, const QString& url, QString* error);
+QString keptUploadUrl(const QString& token);
+void forgetUploadUrl(const QString& token);
 
 }  // namespace zuvo::folders

@@ -228,8 +228,16 @@ int main(int argc, char** argv) {
     drainLog();
   }
 
-  // The user closes everything; the editor gets time for the last uploads, their retries and
-  // the backups, and one more ordinary start for what a killed run left behind.
+  // The user closes everything, once the letters requested last are open (a request waits
+  // for the closing steps of the letter's previous opening); the editor gets time for the last
+  // uploads, their retries and the backups, and one more ordinary start for what a killed run
+  // left behind.
+  waitUntil([&] {
+    drainLog();
+    for (int i = 0; i < kLetters; ++i)
+      if (open[i] && !isOpenInWord(i)) return false;
+    return true;
+  }, 60s);
   for (int i = 0; i < kLetters; ++i)
     if (open[i] && isOpenInWord(i)) closeInWord(i);
   const QString documents = GlobalData::sharedGlobalData().getDocumentDownloadPath();

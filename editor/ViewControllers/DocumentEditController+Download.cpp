@@ -228,6 +228,21 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
     if (!recordDocument(info, &notRecorded)) notRecorded = notRecorded.value_or(QString());
   }
 
+  // A later run goes on uploading the letter's saves if this one is stopped while it is open.
+  QString why;
+  if (!zuvo::folders::keepUploadUrl(info->token, info->uploadURL, &why))
+    zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
+  if (!startWatching(info)) return;
+  // Watched whatever the database said; the user hears of a failed record once.
+  if (notRecorded)
+    zuvo::showAlertLater(QStringLiteral("Error"),
+                    QStringLiteral("%1 could not be recorded in the editor's database (%2). It is still "
+                                   "watched and backed up when it is closed.")
+                        .arg(info->fileName, *notRecorded),
+                    {QStringLiteral("Ok")});
+}
+
+bool DocumentEditController::startWatching(const std::shared_ptr<DocInfo>& info) {
   // The handler holds the controller and its record until the watcher is stopped.
   auto self = shared_from_this();
   QString why;
@@ -236,16 +251,54 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
       /*ignoreOwnChanges=*/true, &why);
   if (!fileTreeWatcherThread) {
     zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
-    return;
+    return false;
   }
   fileTreeWatcherThread->start();
-  // Watched whatever the database said; the user hears of a failed record once.
-  if (notRecorded)
-    zuvo::showAlertLater(QStringLiteral("Error"),
-                    QStringLiteral("%1 could not be recorded in the editor's database (%2). It is still "
-                                   "watched and backed up when it is closed.")
-                        .arg(info->fileName, *notRecorded),
-                    {QStringLiteral("Ok")});
+  return true;
+}
+
+bool DocumentEditController::watchAgain(const QString& token, const QString& folder) {
+  // The document is the folder's file of the token's name; "~$" names are the word
+  // processor's lock files, hidden ones its own or a download's.
+  QString fileName;
+  for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name)) {
+    const DocumentName n = documentNameForUrl(QUrl::fromLocalFile(folder + QLatin1Char('/') + name));
+    if (!name.startsWith(QLatin1String("~$")) && n.ok() && n.token == token) {
+      fileName = name;
+      break;
+    }
+  }
+  const QString uploadUrl = zuvo::folders::keptUploadUrl(token);
+  QString why;
+  const auto rows = zuvo::documentdb::modifiedDates(GlobalData::sharedGlobalData().getDatabasePath(), token, &why);
+  const QString path = folder + QLatin1Char('/') + fileName;
+  const std::optional<std::chrono::nanoseconds> found = zuvo::changes::modificationTime(path, &why);
+  if (fileName.isEmpty() || uploadUrl.isEmpty() || !rows || rows->empty() || !found) {
+    zuvo::logInfo(QStringLiteral("%1 : Left over from an earlier run and still open, backed up once it is closed")
+                      .arg(token));
+    return false;
+  }
+  auto self = create();
+  self->upload_url = uploadUrl;
+  self->is_new_doc = QStringLiteral("1");
+  auto info = std::make_shared<DocInfo>();
+  info->uploadURL = uploadUrl;
+  info->is_new_doc = self->is_new_doc;
+  info->fileName = fileName;
+  info->token = token;
+  info->destinationFolderPath = folder;
+  info->destinationFilePath = path;
+  // A save the server never accepted is in the file when it is newer than every stored date.
+  bool unsent = false;
+  for (const std::optional<QString>& text : *rows)
+    unsent = unsent || zuvo::changes::isModifiedSince(*found, text ? parseModifiedDate(*text) : QDateTime());
+  self->flowFor(info).watchedAgain(found, unsent);
+  if (!self->startWatching(info)) return false;
+  zuvo::logInfo(QStringLiteral("%1 : Open from an earlier run, watched again").arg(fileName));
+  zuvo::folders::adoptFolder(token, folder, [self](std::function<void()> stopped) {
+    self->flow_->stopWhenIdle(std::move(stopped));
+  });
+  return true;
 }
 
 bool DocumentEditController::recordDocument(const std::shared_ptr<DocInfo>& info, std::optional<QString>* error) {

@@ -78,6 +78,7 @@ zuvo::flow::DocumentFlow& DocumentEditController::flowFor(const std::shared_ptr<
   s.closeWindow = [this] {
     if (placeHolderWindowController) placeHolderWindowController->close();
   };
+  s.closing = [info] { zuvo::folders::beginClosingBackup(info->token); };
   s.backUp = [this, info](std::function<void(const QString&)> done) { backUpFolder(info, std::move(done)); };
   s.stopWatching = [this] { stopWatchingFolder(); };
   s.alert = [](const QString& message, const QString& informative) {
@@ -98,23 +99,27 @@ zuvo::flow::DocumentFlow& DocumentEditController::flowFor(const std::shared_ptr<
   return *flow_;
 }
 
-void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) { flowFor(info).changed(); }
+void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>& info) {
+  // The word processor's lock file may come a while after the opening.
+  if (zuvo::changes::folderEntryCount(info->destinationFolderPath) >= 2) zuvo::folders::folderSeenOpen(info->token);
+  flowFor(info).changed();
+}
 
 void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
                                           std::function<void(const QString& kept)> done) {
   const QString folder =
       QDir::cleanPath(GlobalData::sharedGlobalData().getDocumentDownloadPath() + QLatin1Char('/') + info->token);
+  zuvo::folders::beginClosingBackup(info->token);
   // When the other path has closed this document already, the folder is gone and its
   // archive stays as it is.
   if (!zuvo::folders::existsNoFollow(folder)) {
-    zuvo::folders::releaseFolder(info->token);
+    zuvo::folders::endClosingBackup(info->token);
     done(folder);
     return;
   }
   // The archive is written off the main thread: other documents' saves go up meanwhile.
   const QString archive = zuvo::folders::archivePathFor(info->token);
   auto self = shared_from_this();
-  zuvo::folders::beginClosingBackup(info->token);
   zuvo::folders::backUpLater(
       folder, archive, [self, info, folder, archive, done = std::move(done)](const zuvo::folders::BackupResult& r) {
         const QString& name = info->fileName;
@@ -132,6 +137,7 @@ void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
             zuvo::showAlertLater(QStringLiteral("The backup of %1 could not be written.").arg(name),
                                  QStringLiteral("The document is kept in %1.").arg(kept), {QStringLiteral("Ok")});
         }
+        if (!zuvo::folders::existsNoFollow(folder)) zuvo::folders::forgetUploadUrl(info->token);
         zuvo::folders::endClosingBackup(info->token);
         done(kept);
       });

@@ -69,6 +69,10 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   void downloadDidFinish(const std::shared_ptr<DocInfo>& info);
   void openWordDocument(const std::shared_ptr<DocInfo>& info);
 
+  // At start: watches a letter an earlier run opened and the word processor still has open,
+  // as if this run had opened it. False when its record cannot be rebuilt.
+  static bool watchAgain(const QString& token, const QString& folder);
+
   // Change watching, database and close with backup (main thread).
   void receivedNotification(const std::shared_ptr<DocInfo>& info);
   void stopWatchingFolder();
@@ -100,6 +104,7 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   // Archives and removes the token folder off the main thread (or moves it aside), then says
   // where the document's last state is.
   void backUpFolder(const std::shared_ptr<DocInfo>& info, std::function<void(const QString& kept)> done);
+  bool startWatching(const std::shared_ptr<DocInfo>& info);
   void startDownload(const QUrl& url, const QString& token, const QString& fileName, const QString& folder,
                      const QString& finalPath, const QString& partPath);
   // Inserts the document's row when it is still missing (the database was busy or broken at

@@ -24,19 +24,24 @@ TEST(DocumentFolders, RequestDuringTheClosingBackupWaitsForIt) {
   struct Case {
     const char* token;
     bool backupRemovedTheFolder;
-  } cases[] = {{"W1", true}, {"W2", false}};
+    bool closedUnseen;  // asked for after the close, before the watcher's batch shows it
+  } cases[] = {{"W1", true, false}, {"W2", false, false}, {"W3", true, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.token);
     const QString folder = QDir::cleanPath(data.getDocumentDownloadPath() + "/" + c.token);
     zuvo::folders::useFolder(c.token, folder, [](bool) {});  // the letter's first request, downloaded
     ASSERT_TRUE(QDir().mkpath(folder));
     ASSERT_TRUE(zuvo::test::writeFile(folder + "/Letter.docx", "closed letter"));
-    zuvo::folders::beginClosingBackup(c.token);
+    if (c.closedUnseen)
+      zuvo::folders::folderSeenOpen(c.token);
+    else
+      zuvo::folders::beginClosingBackup(c.token);
 
     std::optional<bool> again;
     zuvo::folders::useFolder(c.token, folder, [&](bool usable) { again = usable; });
     zuvo::test::spin(200ms);
     EXPECT_FALSE(again) << "waits for the backup";
+    if (c.closedUnseen) zuvo::folders::beginClosingBackup(c.token);
     if (c.backupRemovedTheFolder) {
       ASSERT_TRUE(QDir(folder).removeRecursively());
     }

@@ -572,3 +572,99 @@ TEST_F(EditorUpload, UnansweredAlertDoesNotStopTheNextSaveOrTheClose) {
             (QList<QByteArray>{uploadBody("first"), uploadBody("second"), statusBody("upload"), statusBody("close")}));
   EXPECT_EQ(archived(), "second");
 }
+
+// The editor is killed while the letter is open in the word processor. Started again, it
+// watches the letter as before: the next save is uploaded and the close backed up and
+// reported. When the letter's record is gone, nothing is uploaded and the closed letter is
+// backed up all the same.
+class EditorRestart : public EditorUpload, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EditorRestart, LetterOpenWhileKilledIsWatchedAgain) {
+  const bool recordKept = GetParam();
+  openLetter({FakeReply{}});
+  ASSERT_EQ(::kill(pid_t(editor_.pid()), SIGKILL), 0);
+  ASSERT_TRUE(waitUntil([&] { return !editor_.isRunning(); }));
+  if (!recordKept) {
+    SQLite::Database db(QFile::encodeName(GlobalData::sharedGlobalData().getDatabasePath()).toStdString(),
+                        SQLite::OPEN_READWRITE);
+    db.exec("delete from tb_documents");
+  }
+  ASSERT_TRUE(editor_.start());
+  ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1; }, 30s)) << editor_.output().toStdString();
+  quiet();
+  EXPECT_TRUE(bodies().isEmpty()) << "the copy as found is not sent";
+
+  saveAt(3s, "content", "saved after the restart");
+  const QList<QByteArray> uploaded{uploadBody("saved after the restart"), statusBody("upload")};
+  if (recordKept) {
+    ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+    EXPECT_EQ(bodies(), uploaded);
+  }
+  quiet();
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitUntil([&] { return !QFile::exists(folder_); }, 30s)) << editor_.output().toStdString();
+  EXPECT_EQ(archived(kPassword, kFileName), "saved after the restart");
+  quiet();
+  EXPECT_EQ(bodies(), recordKept ? uploaded + QList<QByteArray>{statusBody("close")} : QList<QByteArray>{});
+  EXPECT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Editor, EditorRestart, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "RecordKept" : "RecordGone"; });
+
+// The letter is closed while its last upload is still pending (the server is slow to answer,
+// after a refusal or not) and requested again at once: the request waits until that upload is
+// answered and the closing steps have backed the letter up, then opens the server's copy.
+TEST_F(EditorUpload, RequestedAgainWhileTheLastUploadIsPendingWaitsForTheClosingSteps) {
+  struct Case {
+    const char* name;
+    QList<FakeReply> replies;
+  } cases[] = {{"stalled", {FakeReply{.delaySeconds = 5}, FakeReply{}}},
+               {"refused, then stalled", {FakeReply{.status = 500}, FakeReply{.delaySeconds = 5}, FakeReply{}}}};
+  startAll();
+  const QString archive = backup_ + "/" + kToken + ".zip";
+  int opened = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(server_.route("GET " + kDocumentPath, FakeReply{.body = kLetter}));
+    requestLetter();
+    ++opened;
+    ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1 && fake_.documents().contains(file_); }, 30s))
+        << editor_.output().toStdString();
+    ASSERT_TRUE(server_.route("POST /plugin/upload.php", c.replies));
+    const int before = int(bodies().size());
+    const QByteArray save = QByteArray("the save of ") + c.name;
+    ASSERT_TRUE(writeFile(file_, save));
+    ASSERT_TRUE(waitForBodies(before + 1, 30s)) << editor_.output().toStdString();
+    ASSERT_TRUE(fake_.close(file_));
+    ASSERT_TRUE(waitForBodies(before + int(c.replies.size()) - 1, 30s)) << editor_.output().toStdString();
+
+    const QByteArray fresh = QByteArray("the server's copy after ") + c.name;
+    ASSERT_TRUE(server_.route("GET " + kDocumentPath, FakeReply{.body = fresh}));
+    requestLetter();
+    spin(2s);
+    EXPECT_EQ(server_.requestsTo(kDocumentPath.toUtf8()).size(), opened) << editor_.output().toStdString();
+    EXPECT_EQ(readFile(file_), save);
+
+    ++opened;
+    ASSERT_TRUE(waitUntil([&] { return readFile(file_) == fresh && watcherThreads(editor_.pid()) == 1; }, 30s))
+        << editor_.output().toStdString();
+    QList<QByteArray> expected;
+    for (int i = 1; i < c.replies.size(); ++i) expected << uploadBody(save);
+    expected << statusBody("close");
+    EXPECT_EQ(bodies().mid(before), expected);
+    EXPECT_EQ(archived(kPassword, kFileName), save);
+    ASSERT_TRUE(waitUntil([&] { return fake_.text(file_) == QString::fromUtf8(fresh); }, 20s));
+
+    // Closed again: its backup takes the archive's place, the pending save's archive kept
+    // under a dated name.
+    const QDateTime written = QFileInfo(archive).lastModified();
+    ASSERT_TRUE(server_.route("POST /plugin/upload.php", FakeReply{}));
+    ASSERT_TRUE(fake_.close(file_));
+    ASSERT_TRUE(waitUntil([&] { return !QFile::exists(folder_); }, 30s)) << editor_.output().toStdString();
+    QByteArray kept;
+    ASSERT_EQ(runProgram("7z", {"x", "-so", kPassword, zuvo::backup::datedArchivePath(archive, written)}, &kept), 0);
+    EXPECT_EQ(kept, save);
+    ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
+  }
+}

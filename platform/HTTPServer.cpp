@@ -144,6 +144,9 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     if (!connection_ || !connection_->isSecureServer()) return closeSocket();
     armDeadline();
     if constexpr (kTls) {
+      // Asked once: the port does not change for the connection's life.
+      error_code ignored;
+      localPort_ = beast::get_lowest_layer(stream_).local_endpoint(ignored).port();
       SSL_set_ex_data(stream_.native_handle(), connectionIndex(), connection_);
       stream_.async_handshake(ssl::stream_base::server,
                               beast::bind_front_handler(&Session::onHandshake, this->shared_from_this()));
@@ -230,8 +233,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     };
     head.host = field(bhttp::field::host);
     head.origin = field(bhttp::field::origin);
-    error_code ignored;
-    head.localPort = beast::get_lowest_layer(stream_).socket().local_endpoint(ignored).port();
+    head.localPort = localPort_;
     if (const int refusal = connection_->refusalForRequest(head)) return sendError(refusal, true);
     if (parser_->content_length() && *parser_->content_length() > HTTPServer::kMaxBodySize)
       return sendError(413, true);
@@ -354,6 +356,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   std::string method_;
   std::string target_;
   unsigned version_ = 11;
+  std::uint16_t localPort_ = 0;
   bool keepAlive_ = false;
   bool bodyExpected_ = false;
 };

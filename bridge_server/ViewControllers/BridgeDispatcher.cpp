@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QStringDecoder>
 
+#include <charconv>
 #include <cmath>
 
 namespace zuvo::bridge {
@@ -285,18 +286,45 @@ QByteArray presenceReply() {
   return reply;
 }
 
+namespace {
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// True when text is exactly ascii after percent-decoding, without making a string for the
+// common case of no escapes.
+bool decodesTo(std::string_view text, std::string_view ascii) {
+  if (text.find('%') == std::string_view::npos) return text == ascii;
+  const std::optional<QString> decoded = percentDecode(text);
+  return decoded && *decoded == QLatin1String(ascii.data(), qsizetype(ascii.size()));
+}
+
+}  // namespace
+
 int requestRefusal(const http::RequestHead& head, const QStringList& allowedOrigins) {
   if (!head.host) return 421;
-  const QString host = QString::fromLatin1(head.host->data(), qsizetype(head.host->size()));
-  static const QStringList names{QString::fromUtf8(deployment::kLocalServerHostName), QStringLiteral("localhost"),
-                                 QStringLiteral("127.0.0.1"), QStringLiteral("[::1]")};
-  const QStringList ports{QStringLiteral("8443"), QString::number(head.localPort)};
-  const auto isOurs = [&](const QString& h) {
-    for (const QString& name : names) {
-      if (h.compare(name, Qt::CaseInsensitive) == 0) return true;
-      if (h.size() > name.size() && h[name.size()] == QLatin1Char(':') &&
-          h.left(name.size()).compare(name, Qt::CaseInsensitive) == 0 && ports.contains(h.mid(name.size() + 1)))
-        return true;
+  // Checked on the header's bytes: every accepted name is ASCII, and no other Latin-1
+  // letter folds to an ASCII one.
+  const std::string_view host = *head.host;
+  static constexpr std::string_view names[] = {deployment::kLocalServerHostName, "localhost", "127.0.0.1", "[::1]"};
+  char portText[8];
+  const auto made = std::to_chars(portText, portText + sizeof portText, unsigned(head.localPort));
+  const std::string_view localPort(portText, std::size_t(made.ptr - portText));
+  const auto isOurs = [&](std::string_view h) {
+    for (const std::string_view name : names) {
+      if (equalsIgnoringAsciiCase(h, name)) return true;
+      if (h.size() > name.size() && h[name.size()] == ':' && equalsIgnoringAsciiCase(h.substr(0, name.size()), name)) {
+        const std::string_view port = h.substr(name.size() + 1);
+        if (port == "8443" || port == localPort) return true;
+      }
     }
     return false;
   };
@@ -328,16 +356,14 @@ BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view targ
     const std::string_view piece = query.substr(start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
     const std::size_t firstEq = piece.find('=');
     const std::size_t lastEq = piece.rfind('=');
-    const std::optional<QString> key = percentDecode(piece.substr(0, firstEq));
-    if (key && *key == QLatin1String("application")) {
-      const std::optional<QString> name =
-          percentDecode(lastEq == std::string_view::npos ? piece : piece.substr(lastEq + 1));
-      if (name && *name == QLatin1String("CheckScan")) {
+    if (decodesTo(piece.substr(0, firstEq), "application")) {
+      const std::string_view value = lastEq == std::string_view::npos ? piece : piece.substr(lastEq + 1);
+      if (decodesTo(value, "CheckScan")) {
         reply.status = 200;
         reply.body = presenceReply();
         return reply;
       }
-      if (name) carryOut(reply, *name, requestBody);
+      if (const std::optional<QString> name = percentDecode(value)) carryOut(reply, *name, requestBody);
     }
     if (amp == std::string_view::npos) break;
     start = amp + 1;

@@ -185,6 +185,9 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       error_code ignored;
       localPort_ = beast::get_lowest_layer(stream_).local_endpoint(ignored).port();
       SSL_set_ex_data(stream_.native_handle(), connectionIndex(), connection_);
+      // asio asks OpenSSL to free the record buffers after every record; kept, they are not
+      // made again for every read and write (at most the connection cap's worth of memory).
+      SSL_clear_mode(stream_.native_handle(), SSL_MODE_RELEASE_BUFFERS);
       stream_.async_handshake(ssl::stream_base::server,
                               beast::bind_front_handler(&Session::onHandshake, this->shared_from_this()));
     } else {

@@ -88,11 +88,17 @@ void sendDocumentUpload(const QString& pdfPath, std::function<void(double)> prog
       [done](const http::Result& r) { later([done, e = r.error] { done(e); }); });
 }
 
-void sendStatus(const QString& status, std::function<void(const http::Error&)> done) {
-  http::SessionManager::manager()->dataTask("POST", uploadURL(), upload::statusBody(status, token()), std::nullopt,
-                                            {}, [done](const http::Result& r) {
-                                              later([done, e = r.error] { done(e); });
-                                            });
+void sendStatus(const QString& status, const QString& failureLog,
+                std::function<void(const QString& error, bool success)> done) {
+  http::SessionManager::manager()->dataTask(
+      "POST", uploadURL(), upload::statusBody(status, token()), std::nullopt, {},
+      [failureLog, done](const http::Result& r) {
+        later([failureLog, done, e = r.error] {
+          const bool ok = e.code == http::Error::Code::None;
+          if (!ok) logError(QStringLiteral("%1 : %2").arg(failureLog, e.description));
+          if (done) done(ok ? QString() : e.description, ok);
+        });
+      });
 }
 
 }  // namespace zuvo::scanupload

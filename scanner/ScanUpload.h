@@ -41,7 +41,10 @@ bool isNetworkReachable();
 void sendDocumentUpload(const QString& pdfPath, std::function<void(double)> progress,
                         std::function<void(const http::Error&)> done);
 
-// The scanner's StatusMessage "Status=<status>&token=<token>" to the upload URL; done as above.
-void sendStatus(const QString& status, std::function<void(const http::Error&)> done);
+// The scanner's StatusMessage "Status=<status>&token=<token>" to the upload URL. A failure is
+// logged as "<failureLog> : <reason>"; done gets (reason, false) or (empty, true), on the main
+// thread and never before this returns.
+void sendStatus(const QString& status, const QString& failureLog,
+                std::function<void(const QString& error, bool success)> done);
 
 }  // namespace zuvo::scanupload

@@ -510,14 +510,7 @@ void AppController::startUploadingFile(const QUrl& fileURL) {
 
 void AppController::sendMessagetoServer(const QString& status,
                                         std::function<void(const QString& error, bool success)> callback) {
-  zuvo::scanupload::sendStatus(status, [callback](const zuvo::http::Error& error) {
-    if (error.code != zuvo::http::Error::Code::None) {
-      zuvo::logError(QStringLiteral("Error while sending status : %1").arg(error.description));
-      if (callback) callback(error.description, false);
-      return;
-    }
-    if (callback) callback(QString(), true);
-  });
+  zuvo::scanupload::sendStatus(status, QStringLiteral("Error while sending status"), std::move(callback));
 }
 
 void AppController::updateControlTitles() {

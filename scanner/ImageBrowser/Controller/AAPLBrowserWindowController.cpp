@@ -289,14 +289,7 @@ void AAPLBrowserWindowController::startUploadingFile(const QUrl& fileURL) {
 
 void AAPLBrowserWindowController::sendMessagetoServer(const QString& status,
                                                       std::function<void(const QString& error, bool success)> callback) {
-  zuvo::scanupload::sendStatus(status, [callback](const zuvo::http::Error& error) {
-    if (error.code != zuvo::http::Error::Code::None) {
-      zuvo::logError(QStringLiteral("Error occurred while sending status : %1").arg(error.description));
-      if (callback) callback(error.description, false);
-      return;
-    }
-    if (callback) callback(QString(), true);
-  });
+  zuvo::scanupload::sendStatus(status, QStringLiteral("Error occurred while sending status"), std::move(callback));
 }
 
 void AAPLBrowserWindowController::closeWindow() {

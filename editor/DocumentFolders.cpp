@@ -62,21 +62,12 @@ void recover(const QString& token, const QString& folder) {
   zuvo::logInfo(QStringLiteral("%1 : Left over from an earlier run, backed up before it is used again").arg(token));
   zuvo::logInfo(QStringLiteral("%1 : Backup started.").arg(token));
   backUpLater(folder, archivePathFor(token), [token, folder](const BackupResult& r) {
-    bool gone = r.removed;
-    if (r.archived) {
-      zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(token));
-      if (!r.removed)
-        zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2").arg(token, r.removeError));
-    } else {
-      zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(token));
-      zuvo::logError(QStringLiteral("%1 : %2").arg(token, r.archiveError));
-      gone = moveAside(folder, fallbackPathFor(token));
-    }
+    settleBackup(token, token, folder, archivePathFor(token), r);
+    const bool gone = !existsNoFollow(folder);
     if (!gone)
       zuvo::showAlertLater(QStringLiteral("A copy of a letter left over from an earlier run could not be backed up."),
                            QStringLiteral("It stays in %1 and is not replaced by the server's copy.").arg(folder),
                            {QStringLiteral("Ok")});
-    if (gone) forgetUploadUrl(token);
     recoveryDone(token, gone);
   });
 }
@@ -159,6 +150,24 @@ void backUpLater(const QString& folder, const QString& archive, std::function<vo
     }
     QMetaObject::invokeMethod(QCoreApplication::instance(), [done, result] { done(result); }, Qt::QueuedConnection);
   });
+}
+
+QString settleBackup(const QString& name, const QString& token, const QString& folder, const QString& archive,
+                     const BackupResult& r, const MoveAside& move) {
+  QString kept = folder;
+  if (r.archived) {
+    kept = archive;
+    zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(name));
+    if (!r.removed)
+      zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2").arg(name, r.removeError));
+  } else {
+    zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
+    zuvo::logError(QStringLiteral("%1 : %2").arg(name, r.archiveError));
+    const QString fallback = fallbackPathFor(token);
+    if (move(folder, fallback)) kept = fallback;
+  }
+  if (!existsNoFollow(folder)) forgetUploadUrl(token);
+  return kept;
 }
 
 void useFolder(const QString& token, const QString& folder, std::function<void(bool)> next) {

@@ -28,6 +28,13 @@ struct BackupResult {
 void backUpLater(const QString& folder, const QString& archive, std::function<void(const BackupResult&)> done);
 // Moves the folder to `to`, never replacing what is there; false (logged) when it stays.
 bool moveAside(const QString& from, const QString& to);
+// After backUpLater: the log lines of the backup named `name`; when no archive was written the
+// folder goes to the token's fallback folder through `moveAside`; once the folder is gone its
+// kept upload address is forgotten. Returns where the document's last state is: the archive,
+// the fallback folder, or the folder itself.
+using MoveAside = std::function<bool(const QString& from, const QString& to)>;
+QString settleBackup(const QString& name, const QString& token, const QString& folder, const QString& archive,
+                     const BackupResult& result, const MoveAside& move = moveAside);
 
 // Main thread. Every letter request uses its token folder from here until released. When no
 // other request uses it and it exists, it is left over: it is backed up like a closed

@@ -123,21 +123,12 @@ void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,
   zuvo::folders::backUpLater(
       folder, archive, [self, info, folder, archive, done = std::move(done)](const zuvo::folders::BackupResult& r) {
         const QString& name = info->fileName;
-        QString kept = folder;  // where the document's last state is
-        if (r.archived) {
-          kept = archive;
-          zuvo::logInfo(QStringLiteral("%1 : Backup completed. Document deleted").arg(name));
-          if (!r.removed)
-            zuvo::logInfo(QStringLiteral("%1: Deleting document was failed. Error : %2").arg(name, r.removeError));
-        } else {
-          zuvo::logError(QStringLiteral("%1 : Zipping document was failed").arg(name));
-          const QString fallback = zuvo::folders::fallbackPathFor(info->token);
-          if (self->moveFilefrom(folder, fallback)) kept = fallback;
-          if (zuvo::folders::existsNoFollow(kept))
-            zuvo::showAlertLater(QStringLiteral("The backup of %1 could not be written.").arg(name),
-                                 QStringLiteral("The document is kept in %1.").arg(kept), {QStringLiteral("Ok")});
-        }
-        if (!zuvo::folders::existsNoFollow(folder)) zuvo::folders::forgetUploadUrl(info->token);
+        const QString kept = zuvo::folders::settleBackup(
+            name, info->token, folder, archive, r,
+            [&self](const QString& from, const QString& to) { return self->moveFilefrom(from, to); });
+        if (!r.archived && zuvo::folders::existsNoFollow(kept))
+          zuvo::showAlertLater(QStringLiteral("The backup of %1 could not be written.").arg(name),
+                               QStringLiteral("The document is kept in %1.").arg(kept), {QStringLiteral("Ok")});
         zuvo::folders::endClosingBackup(info->token);
         done(kept);
       });

@@ -1,6 +1,7 @@
 #include "platform/HTTPServer.h"
 
 #include "platform/TestHooks.h"
+#include "platform/TlsStream.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -12,7 +13,6 @@
 #include <boost/beast/_experimental/test/stream.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 
 #include <openssl/ssl.h>
 
@@ -110,44 +110,6 @@ class ConnectionSlot {
   std::size_t thread_;
 };
 
-// The TCP socket under TLS. A write that the socket takes at once completes at once: posted,
-// its completion would cost the event loop one more turn (an epoll_wait) for every reply.
-class ImmediateWriteSocket {
- public:
-  using executor_type = tcp::socket::executor_type;
-  using lowest_layer_type = tcp::socket::lowest_layer_type;
-
-  explicit ImmediateWriteSocket(tcp::socket&& socket) : socket_(std::move(socket)) {
-    error_code ignored;
-    // Only for the write tried at once; the asynchronous operations wait as before.
-    socket_.non_blocking(true, ignored);
-  }
-
-  executor_type get_executor() { return socket_.get_executor(); }
-  tcp::socket& next_layer() { return socket_; }
-  lowest_layer_type& lowest_layer() { return socket_.lowest_layer(); }
-  const lowest_layer_type& lowest_layer() const { return socket_.lowest_layer(); }
-
-  template <class Buffers, class Handler>
-  void async_read_some(const Buffers& buffers, Handler&& handler) {
-    socket_.async_read_some(buffers, std::forward<Handler>(handler));
-  }
-
-  template <class Buffers, class Handler>
-  void async_write_some(const Buffers& buffers, Handler&& handler) {
-    error_code ec;
-    const std::size_t written = socket_.write_some(buffers, ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again || ec == asio::error::interrupted)
-      return socket_.async_write_some(buffers, std::forward<Handler>(handler));
-    std::decay_t<Handler> done(std::forward<Handler>(handler));
-    std::move(done)(ec, written);
-  }
-
- private:
-  tcp::socket socket_;
-};
-
-using TlsStream = beast::ssl_stream<ImmediateWriteSocket>;
 using PlainStream = beast::test::stream;
 
 // One connection: TLS handshake, then requests one after the other. Every step runs on the
@@ -171,6 +133,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   }
 
   Stream& stream() { return stream_; }
+  // The port the connection came in on: every listener has the server's one port.
+  void setLocalPort(std::uint16_t port) { localPort_ = port; }
 
   void run() {
     asio::dispatch(stream_.get_executor(), beast::bind_front_handler(&Session::onRun, this->shared_from_this()));
@@ -181,15 +145,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     if (!connection_ || !connection_->isSecureServer()) return closeSocket();
     armDeadline();
     if constexpr (kTls) {
-      // Asked once: the port does not change for the connection's life.
-      error_code ignored;
-      localPort_ = beast::get_lowest_layer(stream_).local_endpoint(ignored).port();
       SSL_set_ex_data(stream_.native_handle(), connectionIndex(), connection_);
-      // asio asks OpenSSL to free the record buffers after every record; kept, they are not
-      // made again for every read and write (at most the connection cap's worth of memory).
-      SSL_clear_mode(stream_.native_handle(), SSL_MODE_RELEASE_BUFFERS);
-      stream_.async_handshake(ssl::stream_base::server,
-                              beast::bind_front_handler(&Session::onHandshake, this->shared_from_this()));
+      stream_.async_handshake(beast::bind_front_handler(&Session::onHandshake, this->shared_from_this()));
     } else {
       readHeader();
     }
@@ -345,6 +302,9 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     else if (version_ == 10) head_.append("Connection: keep-alive\r\n");
     head_.append("\r\n");
     armDeadline();
+    if constexpr (kTls) {
+      if (close) stream_.holdWritesForShutdown();
+    }
     const std::array<asio::const_buffer, 2> buffers{asio::buffer(head_),
                                                    asio::buffer(replyBody_.constData(), std::size_t(replyBody_.size()))};
     asio::async_write(stream_, buffers, [self = this->shared_from_this(), close](error_code ec, std::size_t) {
@@ -372,7 +332,6 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     error_code ignored;
     timer_.cancel(ignored);
     if constexpr (kTls) {
-      beast::get_lowest_layer(stream_).shutdown(tcp::socket::shutdown_both, ignored);
       beast::get_lowest_layer(stream_).close(ignored);
     } else {
       stream_.close();
@@ -529,6 +488,7 @@ struct HTTPServer::Impl {
         HTTPConnection* hooks = connection.get();
         auto session = std::make_shared<Session<TlsStream>>(hooks, timeout, std::move(socket), *tls);
         session->own(std::move(connection), std::move(slot));
+        session->setLocalPort(boundPort);
         session->run();
       } catch (...) {
         // No memory or descriptor for the connection (or its TLS state): it is dropped,

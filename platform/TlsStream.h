@@ -68,7 +68,12 @@ class TlsStream {
   // Sends the close_notify, and everything held before it. Handler: void(error_code).
   template <class Handler>
   void async_shutdown(Handler&& handler) {
-    drive(Kind::shutdown, [](TlsStream& s, std::size_t&) { return SSL_shutdown(s.ssl_); },
+    // 0: ours is sent, the peer's has not come (it is not waited for).
+    drive(Kind::shutdown,
+          [](TlsStream& s, std::size_t&) {
+            const int result = SSL_shutdown(s.ssl_);
+            return result == 0 ? 1 : result;
+          },
           [h = std::forward<Handler>(handler)](boost::system::error_code ec, std::size_t) mutable { std::move(h)(ec); },
           true);
   }

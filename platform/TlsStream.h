@@ -6,9 +6,10 @@
 // (a BIO pair, and 34 KB cleared for every connection).
 //
 // Its operations take completion handlers (not tokens) and run on the socket's executor,
-// one at a time per direction, as asio's stream does. A handshake, write or shutdown that
-// needs no waiting completes at once; a read that needs none is posted, so that a client
-// sending request after request cannot make the stack grow.
+// one at a time per direction, as asio's stream does. An operation that needs no waiting
+// completes at once, unless a few such completions are already on the stack: then it is
+// posted, so that a client sending request after request, or a long reply, cannot make
+// the stack grow.
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -43,26 +44,25 @@ class TlsStream {
   template <class Handler>
   void async_handshake(Handler&& handler) {
     drive(Kind::handshake, [](TlsStream& s, std::size_t&) { return SSL_do_handshake(s.ssl_); },
-          [h = std::forward<Handler>(handler)](boost::system::error_code ec, std::size_t) mutable { std::move(h)(ec); },
-          true);
+          [h = std::forward<Handler>(handler)](boost::system::error_code ec, std::size_t) mutable { std::move(h)(ec); });
   }
 
   // Handler: void(error_code, bytes). Reads into the first buffer that is not empty.
   template <class Buffers, class Handler>
   void async_read_some(const Buffers& buffers, Handler&& handler) {
     const boost::asio::mutable_buffer to = first(buffers);
-    if (to.size() == 0) return finish(std::forward<Handler>(handler), {}, 0, false);
+    if (to.size() == 0) return finish(std::forward<Handler>(handler), {}, 0);
     drive(Kind::read, [to](TlsStream& s, std::size_t& done) { return SSL_read_ex(s.ssl_, to.data(), to.size(), &done); },
-          std::forward<Handler>(handler), false);
+          std::forward<Handler>(handler));
   }
 
   // Handler: void(error_code, bytes). Small buffers go out together, as one record.
   template <class Buffers, class Handler>
   void async_write_some(const Buffers& buffers, Handler&& handler) {
     const boost::asio::const_buffer from = gather(buffers);
-    if (from.size() == 0) return finish(std::forward<Handler>(handler), {}, 0, true);
+    if (from.size() == 0) return finish(std::forward<Handler>(handler), {}, 0);
     drive(Kind::write, [from](TlsStream& s, std::size_t& done) { return SSL_write_ex(s.ssl_, from.data(), from.size(), &done); },
-          std::forward<Handler>(handler), true);
+          std::forward<Handler>(handler));
   }
 
   // Sends the close_notify, and everything held before it. Handler: void(error_code).
@@ -74,8 +74,7 @@ class TlsStream {
             const int result = SSL_shutdown(s.ssl_);
             return result == 0 ? 1 : result;
           },
-          [h = std::forward<Handler>(handler)](boost::system::error_code ec, std::size_t) mutable { std::move(h)(ec); },
-          true);
+          [h = std::forward<Handler>(handler)](boost::system::error_code ec, std::size_t) mutable { std::move(h)(ec); });
   }
 
   // The next writes are held until the shutdown, which sends them with its close_notify:
@@ -91,7 +90,7 @@ class TlsStream {
   // output and sent when OpenSSL flushes (handshake messages), before the stream waits for
   // the peer, after a write (unless held for the shutdown) and at the shutdown.
   template <class Attempt, class Handler>
-  void drive(Kind kind, Attempt attempt, Handler&& handler, bool completeAtOnce) {
+  void drive(Kind kind, Attempt attempt, Handler&& handler) {
     std::size_t moved = 0;
     boost::system::error_code ec;
     // Errors another connection left on this thread would be taken for this call's.
@@ -104,47 +103,47 @@ class TlsStream {
         sendOutput(ignored);
       }
       const bool send = !ec && (kind == Kind::shutdown || (kind == Kind::write && !holdWrites_));
-      if (!send) return finish(std::forward<Handler>(handler), ec, moved, completeAtOnce);
-      return sendThenFinish(std::forward<Handler>(handler), moved, completeAtOnce);
+      if (!send) return finish(std::forward<Handler>(handler), ec, moved);
+      return sendThenFinish(std::forward<Handler>(handler), moved);
     }
     if (next == Next::read && outputPending()) {
       if (!sendOutput(ec)) next = Next::write;  // the peer waits for what we hold
-      else if (ec) return finish(std::forward<Handler>(handler), ec, 0, completeAtOnce);
+      else if (ec) return finish(std::forward<Handler>(handler), ec, 0);
     }
     if (next == Next::read) {
       socket_.async_read_some(boost::asio::buffer(input_.get() + inputEnd_, kInputSize - inputEnd_),
                               [this, kind, attempt, h = std::forward<Handler>(handler)](
                                   boost::system::error_code ec, std::size_t n) mutable {
-                                if (received(ec, n)) return drive(kind, attempt, std::move(h), true);
+                                if (received(ec, n)) return drive(kind, attempt, std::move(h));
                                 std::move(h)(ec, std::size_t(0));
                               });
       return;
     }
     socket_.async_wait(boost::asio::socket_base::wait_write,
                        [this, kind, attempt, h = std::forward<Handler>(handler)](boost::system::error_code ec) mutable {
-                         if (!ec) return drive(kind, attempt, std::move(h), true);
+                         if (!ec) return drive(kind, attempt, std::move(h));
                          std::move(h)(ec, std::size_t(0));
                        });
   }
 
   // After a finished call: the held output goes to the socket, then the handler runs.
   template <class Handler>
-  void sendThenFinish(Handler&& handler, std::size_t moved, bool completeAtOnce) {
+  void sendThenFinish(Handler&& handler, std::size_t moved) {
     boost::system::error_code ec;
-    if (sendOutput(ec)) return finish(std::forward<Handler>(handler), ec, ec ? 0 : moved, completeAtOnce);
+    if (sendOutput(ec)) return finish(std::forward<Handler>(handler), ec, ec ? 0 : moved);
     socket_.async_wait(boost::asio::socket_base::wait_write,
                        [this, moved, h = std::forward<Handler>(handler)](boost::system::error_code ec) mutable {
                          if (ec) return std::move(h)(ec, std::size_t(0));
-                         sendThenFinish(std::move(h), moved, true);
+                         sendThenFinish(std::move(h), moved);
                        });
   }
 
-  // Completes at once, or posted when the caller's own call must return first. At once
-  // only a few levels deep: a read served from what was already received would otherwise
-  // recurse for every request a client has sent ahead.
+  // Completes at once, or posted when already a few levels deep: a read served from what
+  // was already received, or a write the socket took at once, would otherwise recurse for
+  // every request a client has sent ahead and every record of a long reply.
   template <class Handler>
-  void finish(Handler&& handler, boost::system::error_code ec, std::size_t moved, bool completeAtOnce) {
-    if (completeAtOnce || depth_ < kMostAtOnce) {
+  void finish(Handler&& handler, boost::system::error_code ec, std::size_t moved) {
+    if (depth_ < kMostAtOnce) {
       ++depth_;
       std::forward<Handler>(handler)(ec, moved);
       --depth_;

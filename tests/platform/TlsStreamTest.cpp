@@ -13,6 +13,7 @@
 #include <csignal>
 #include <future>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -59,7 +60,7 @@ class TlsPair {
 
   ~TlsPair() {
     work_.reset();
-    if (thread_.joinable()) thread_.join();
+    if (running_) pthread_join(thread_, nullptr);
     server_.reset();
     SSL_free(ssl_);
     if (fd_ >= 0) ::close(fd_);
@@ -77,10 +78,19 @@ class TlsPair {
   }
 
   // The IO thread starts with the given first step and runs until the work is released.
+  // Its stack is small: completions calling each other without end overflow it.
   template <class F>
   void start(F first) {
     asio::post(io_, first);
-    thread_ = std::thread([this] { io_.run(); });
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    ASSERT_EQ(pthread_create(&thread_, &attr, [](void* io) -> void* {
+      static_cast<asio::io_context*>(io)->run();
+      return nullptr;
+    }, &io_), 0);
+    pthread_attr_destroy(&attr);
+    running_ = true;
   }
   void finished() { asio::post(io_, [this] { work_.reset(); }); }
 
@@ -104,7 +114,8 @@ class TlsPair {
   asio::ssl::context context_;
   asio::ip::tcp::acceptor acceptor_;
   std::unique_ptr<http::TlsStream> server_;
-  std::thread thread_;
+  pthread_t thread_{};
+  bool running_ = false;
   int fd_ = -1;
   SSL* ssl_ = nullptr;
 };
@@ -117,16 +128,19 @@ std::string pattern(std::size_t size) {
 
 }  // namespace
 
-// A reply written at once reaches the client before the server reads again; a large last
-// reply held for the shutdown (more than the socket takes while the client is not reading)
+// A short reply reaches the client before the server reads again; a long one (a record
+// at a time, most of them taken by the socket at once) arrives whole; a large last reply
+// held for the shutdown (more than the socket takes while the client is not reading)
 // arrives whole, followed by the close_notify.
 TEST(TlsStream, RepliesArriveWholeAndTheLastOneWithTheCloseNotify) {
   TlsPair pair;
+  const std::string longReply = pattern(32 * 1024 * 1024 + 5);
   const std::string big = pattern(8 * 1024 * 1024 + 123);
   const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
   std::promise<error_code> ended;
   char request[64];
-  pair.start([&] {
+  std::function<void()> readMore;
+  const auto first = [&] {
     http::TlsStream& s = pair.server();
     s.async_handshake([&](error_code ec) {
       if (ec) return ended.set_value(ec);
@@ -136,29 +150,49 @@ TEST(TlsStream, RepliesArriveWholeAndTheLastOneWithTheCloseNotify) {
           if (ec) return ended.set_value(ec);
           s.async_read_some(asio::buffer(request), [&](error_code ec, std::size_t) {
             if (ec) return ended.set_value(ec);
-            s.holdWritesForShutdown();
-            const std::array<asio::const_buffer, 2> reply{asio::buffer(head), asio::buffer(big)};
-            asio::async_write(s, reply, [&](error_code ec, std::size_t n) {
-              if (ec || n != head.size() + big.size()) return ended.set_value(ec ? ec : asio::error::message_size);
-              s.async_shutdown([&](error_code ec) { ended.set_value(ec); });
+            asio::async_write(s, asio::buffer(longReply), [&](error_code ec, std::size_t) {
+              if (ec) return ended.set_value(ec);
+              readMore();
             });
           });
         });
       });
     });
-  });
+  };
+  readMore = [&] {
+    http::TlsStream& s = pair.server();
+    s.async_read_some(asio::buffer(request), [&](error_code ec, std::size_t) {
+      if (ec) return ended.set_value(ec);
+      s.holdWritesForShutdown();
+      const std::array<asio::const_buffer, 2> reply{asio::buffer(head), asio::buffer(big)};
+      asio::async_write(s, reply, [&](error_code ec, std::size_t n) {
+        if (ec || n != head.size() + big.size()) return ended.set_value(ec ? ec : asio::error::message_size);
+        s.async_shutdown([&](error_code ec) { ended.set_value(ec); });
+      });
+    });
+  };
+  pair.start(first);
   ASSERT_EQ(SSL_connect(pair.client()), 1);
   ASSERT_EQ(SSL_write(pair.client(), "ping", 4), 4);
   char pong[4];
   ASSERT_EQ(SSL_read(pair.client(), pong, 4), 4);
   EXPECT_EQ(std::string(pong, 4), "pong");
+  ASSERT_EQ(SSL_write(pair.client(), "long", 4), 4);
+  std::string got;
+  char buf[16384];
+  while (got.size() < longReply.size()) {
+    const int n = SSL_read(pair.client(), buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    got.append(buf, std::size_t(n));
+  }
+  EXPECT_TRUE(got == longReply);
   ASSERT_EQ(SSL_write(pair.client(), "more", 4), 4);
   // Not reading for a while: the server's sends back up.
   std::this_thread::sleep_for(300ms);
-  const auto [got, clean] = pair.readToTheEnd();
+  const auto [last, clean] = pair.readToTheEnd();
   EXPECT_TRUE(clean);
-  EXPECT_EQ(got.size(), head.size() + big.size());
-  EXPECT_TRUE(got == head + big);
+  EXPECT_EQ(last.size(), head.size() + big.size());
+  EXPECT_TRUE(last == head + big);
   auto done = ended.get_future();
   ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
   const error_code shutdown = done.get();

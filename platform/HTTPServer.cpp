@@ -593,6 +593,8 @@ bool HTTPServer::start(QString* error) {
       const bool unavailable = ec == boost::system::errc::address_not_available ||
                                ec == asio::error::address_family_not_supported;
       if (a.optional && unavailable) continue;
+      // Goes before its io_context, which the failure below ends.
+      acceptor.reset();
       return fail(QStringLiteral("%1 (%2 port %3)")
                       .arg(QString::fromStdString(ec.message()), QString::fromStdString(a.address.to_string()))
                       .arg(port));

@@ -13,6 +13,7 @@ using boost::system::error_code;
 
 TlsStream::TlsStream(boost::asio::ip::tcp::socket&& socket, boost::asio::ssl::context& context)
     : socket_(std::move(socket)), input_(new char[kInputSize]) {
+  output_.reserve(4096);
   ssl_ = SSL_new(context.native_handle());
   BIO* bio = ssl_ ? BIO_new(bioMethod()) : nullptr;
   if (!bio) {
@@ -20,12 +21,11 @@ TlsStream::TlsStream(boost::asio::ip::tcp::socket&& socket, boost::asio::ssl::co
     throw std::bad_alloc();
   }
   BIO_set_data(bio, this);
-  output_.reserve(4096);
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl_, bio, bio);
   SSL_set_accept_state(ssl_);
   // Writes may end part-way (the rest is asked for again) from a buffer that may move.
-  // OpenSSL's record buffers stay with the connection, not made again for every record.
+  // Not SSL_MODE_RELEASE_BUFFERS: the record buffers stay with the connection.
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // Our own writes to the socket must not block; asio's operations need it too.
   error_code ignored;
@@ -113,21 +113,24 @@ bool TlsStream::sendOutput(error_code& ec) {
   return true;
 }
 
+bool TlsStream::sendFromBio(BIO* bio, TlsStream* self) {
+  error_code ec;
+  if (!self->sendOutput(ec)) {
+    BIO_set_retry_write(bio);
+    return false;
+  }
+  if (ec) {
+    self->sendError_ = ec.value();
+    return false;
+  }
+  return true;
+}
+
 int TlsStream::bioWrite(BIO* bio, const char* data, int size) {
   auto* self = static_cast<TlsStream*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
   if (size <= 0) return 0;
-  if (self->output_.size() - self->outputSent_ >= kMostHeld) {
-    error_code ec;
-    if (!self->sendOutput(ec)) {
-      BIO_set_retry_write(bio);
-      return -1;
-    }
-    if (ec) {
-      self->sendError_ = ec.value();
-      return -1;
-    }
-  }
+  if (self->output_.size() - self->outputSent_ >= kMostHeld && !sendFromBio(bio, self)) return -1;
   self->output_.append(data, std::size_t(size));
   return size;
 }
@@ -136,18 +139,8 @@ long TlsStream::bioControl(BIO* bio, int command, long, void*) {
   if (command != BIO_CTRL_FLUSH) return 0;
   // OpenSSL flushes at the end of each handshake flight and after each ticket: sent at once,
   // the peer works on them while we go on.
-  auto* self = static_cast<TlsStream*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
-  error_code ec;
-  if (!self->sendOutput(ec)) {
-    BIO_set_retry_write(bio);
-    return -1;
-  }
-  if (ec) {
-    self->sendError_ = ec.value();
-    return -1;
-  }
-  return 1;
+  return sendFromBio(bio, static_cast<TlsStream*>(BIO_get_data(bio))) ? 1 : -1;
 }
 
 BIO_METHOD* TlsStream::bioMethod() {

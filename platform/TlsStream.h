@@ -189,6 +189,9 @@ class TlsStream {
     return boost::asio::buffer(gathered_);
   }
 
+  // Sends the held output for OpenSSL: false with the BIO's retry flag, or the error kept,
+  // when it did not all go.
+  static bool sendFromBio(BIO* bio, TlsStream* self);
   static int bioWrite(BIO* bio, const char* data, int size);
   static int bioRead(BIO* bio, char* data, int size);
   static long bioControl(BIO* bio, int command, long, void*);

@@ -128,7 +128,7 @@ std::string pattern(std::size_t size) {
 
 }  // namespace
 
-// A short reply reaches the client before the server reads again; a long one (a record
+// A short reply reaches the client while the server waits for more; a long one (a record
 // at a time, most of them taken by the socket at once) arrives whole; a large last reply
 // held for the shutdown (more than the socket takes while the client is not reading)
 // arrives whole, followed by the close_notify.

@@ -385,6 +385,8 @@ TEST_F(DocumentDownload, FailedInsertStillWatchesAndMissingFileNoRow) {
   auto c = controller("/docs/Letter_D1.docx");
   runUntil(c, [&] { return logged("Error while inserting document details into database"); });
   EXPECT_TRUE(zuvo::test::waitUntil([&] { return watched(c); }));
+  // The alert is shown from the main thread's queue, possibly after the watcher started.
+  EXPECT_TRUE(zuvo::test::waitUntil([&] { return !alerts().isEmpty(); }));
   EXPECT_EQ(alerts().size(), 1);
   EXPECT_FALSE(QFileInfo::exists(GlobalData::sharedGlobalData().getDatabasePath()));  // not made empty
   c->stopWatchingFolder();

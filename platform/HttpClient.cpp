@@ -100,6 +100,18 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
              b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
 }
 
+// A redirect's target as an error text may show it: resolved, in its encoded (ASCII) form,
+// without user info, query or fragment, which may carry credentials, and bounded in length.
+QString shownLocation(const QUrl& base, const QByteArray& location) {
+  const QUrl target = base.resolved(QUrl::fromEncoded(location.trimmed()));
+  if (!schemeAllowed(target)) return QStringLiteral("a location that is not an http or https URL");
+  constexpr qsizetype kMax = 160;
+  QString text = QString::fromLatin1(
+      target.toEncoded(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment));
+  if (text.size() > kMax) text = text.left(kMax) + QStringLiteral("...");
+  return text;
+}
+
 // The system's trust store plus the test CA of the test hook.
 QSslConfiguration sslConfiguration() {
   static std::once_flag once;
@@ -219,6 +231,11 @@ class Task : public QObject {
     touch();
   }
 
+  // Only a request without a body goes on to a new URL. An upload answered with a redirect
+  // failed: sent on as a GET it would take a login page's 200 for success, and repeated
+  // elsewhere it would hand the document and its token to another server.
+  bool followsRedirects() const { return method_ == "GET" || method_ == "HEAD"; }
+
   bool redirecting() const {
     const int s = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return (s == 301 || s == 302 || s == 303 || s == 307 || s == 308) &&
@@ -258,7 +275,7 @@ class Task : public QObject {
       return;
     }
 
-    if (redirecting()) {
+    if (redirecting() && followsRedirects()) {
       const QUrl next = url_.resolved(QUrl::fromEncoded(reply->rawHeader("Location")));
       reply_ = nullptr;
       if (++redirects_ > kMaxRedirects) {
@@ -268,12 +285,6 @@ class Task : public QObject {
       if (!schemeAllowed(next)) {
         finish(makeError(Error::Code::UnsupportedUrl, QStringLiteral("unsupported URL")));
         return;
-      }
-      const int s = response.statusCode;
-      if ((s == 303 && method_ != "HEAD") || ((s == 301 || s == 302) && method_ == "POST")) {
-        method_ = "GET";
-        body_.clear();
-        contentType_.reset();
       }
       if (!sameOrigin(url_, next)) {
         config_.headers.removeIf(
@@ -309,8 +320,11 @@ class Task : public QObject {
     if (kind_ == Kind::Sync) return {};
     const int s = r.response.statusCode;
     if (s < 200 || s > 299) {
-      return makeError(Error::Code::BadStatus,
-                       QStringLiteral("Request failed: %1 (%2)").arg(statusReason(s), QString::number(s)));
+      QString text = QStringLiteral("Request failed: %1 (%2)").arg(statusReason(s), QString::number(s));
+      const QByteArray location = r.response.header("Location");
+      if (s >= 300 && s < 400 && !location.isEmpty())
+        text += QStringLiteral(" to ") + shownLocation(r.response.url, location);
+      return makeError(Error::Code::BadStatus, text);
     }
     if (config_.serializer != Serializer::Json || kind_ == Kind::Download) return {};
     if (!r.body.isEmpty() && !config_.acceptable.contains(r.response.mimeType())) {

@@ -26,9 +26,11 @@
 //   or sent for that long fails with "The request timed out.". The time-out test hook changes
 //   the default (tests only).
 // - Only http and https URLs are sent; any other URL fails at once with "unsupported URL".
-// - Redirects are followed (at most 16), to http and https URLs only. 301/302 turn a POST into
-//   a GET and 303 turns everything but HEAD into a GET (the body is dropped); 307/308 repeat
-//   the request as it was. "Authorization" is not carried to another origin.
+// - GET and HEAD follow redirects (at most 16), to http and https URLs only; "Authorization"
+//   is not carried to another origin. Every other method (POST: uploads, status reports, the
+//   token request) never follows one: a 3xx answer fails the request with BadStatus and the
+//   text "Request failed: redirected (302) to <target>", the target shown without user info,
+//   query or fragment. Nothing is sent to the redirect's target.
 // - A POST/PUT with a body and no content type of its own goes out with
 //   "application/x-www-form-urlencoded", which the document server's status reports are read
 //   as (Qt would add it anyway); hand-built bodies that must carry another type pass it

@@ -221,3 +221,49 @@ TEST_F(ScannerGuiTest, ScanOutsideQuickModeOpensTheBrowserWhoseUploadEndsTheProg
   EXPECT_EQ(checkUploadOfPages(server, "/upload", "T1", {page}), "");
   EXPECT_TRUE(readFile(p.alertLogPath()).contains("File upload completed.")) << readFile(p.alertLogPath()).constData();
 }
+
+// The server answers the upload with a redirect: to its login page (an expired session, the
+// page itself answering 200) or to another server. In quick mode and from the browser the
+// scanner shows the failure with the status and its target, the pages stay, the program keeps
+// running, and neither the page nor the other server is asked for anything.
+TEST_F(ScannerGuiTest, UploadAnsweredWithARedirectShowsItsFailureAndKeepsThePages) {
+  for (const bool quick : {true, false}) {
+    for (const int status : {302, 307}) {
+      SCOPED_TRACE(testing::Message() << (quick ? "quick mode " : "browser ") << status);
+      FakeDocumentServer server, elsewhere;
+      ASSERT_TRUE(elsewhere.start());
+      ASSERT_TRUE(server.route("GET /login", FakeReply{.body = "<html>Sign in</html>"}));
+      const QByteArray location = status == 302 ? "/login?next=scan" : elsewhere.url("/upload").toUtf8();
+      ScannerProcess p;
+      scanFor(server, {FakeReply{.status = status, .headers = {{"Location", location}}}}, p, "T3", "/upload",
+              quick ? "true" : "false");
+      if (!quick) {
+        drive({"wait", kApp, "Documents"});
+        drive({"press", kApp, "Upload"});
+      }
+      ASSERT_TRUE(waitUntil([&] { return !readJsonLines(p.alertLogPath()).isEmpty(); }, std::chrono::seconds(120)))
+          << p.output().toStdString();
+      spin(std::chrono::milliseconds(500));  // a status report after the sheet would show here
+      const QString shown = status == 302 ? server.url("/login") : elsewhere.url("/upload");
+      const QList<QJsonObject> alerts = readJsonLines(p.alertLogPath());
+      ASSERT_EQ(alerts.size(), 1);
+      EXPECT_EQ(alerts[0]["message"].toString(),
+                QString("An error occurred while uploading document : Request failed: redirected (%1) to %2")
+                    .arg(status)
+                    .arg(shown));
+      EXPECT_EQ(alerts[0]["informative"].toString(), "");
+      // Quick mode reports "Cancel" (itself redirected, so refused); the browser reports nothing.
+      QList<QByteArray> sent;
+      for (const JournaledRequest& r : server.requests()) sent << r.method + " " + r.path;
+      const QList<QByteArray> expected(quick ? 2 : 1, "POST /upload");
+      EXPECT_EQ(sent, expected);
+      if (quick) {
+        EXPECT_EQ(server.requests()[1].body, "Status=Cancel&token=T3");
+      }
+      EXPECT_TRUE(elsewhere.requests().isEmpty());
+      EXPECT_TRUE(p.isRunning());
+      drive({"wait", kApp, quick ? "Scan Document" : "Documents"});
+      EXPECT_FALSE(QDir(scanFolder()).entryList({"Scan*.jpeg"}, QDir::Files).isEmpty());
+    }
+  }
+}

@@ -668,3 +668,39 @@ TEST_F(EditorUpload, RequestedAgainWhileTheLastUploadIsPendingWaitsForTheClosing
     ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
   }
 }
+
+// The server answers the upload with a redirect: to its login page (an expired session, the
+// page itself answering 200) or to another server. Nothing follows it: the upload fails as any
+// failed upload does, the user reads the status and its target, neither the page nor the other
+// server is asked for anything, and the closed letter's changes are kept in the backup.
+class EditorRedirected : public EditorUpload, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EditorRedirected, UploadAnsweredWithARedirectFailsAndGoesNowhereElse) {
+  const int status = GetParam();
+  FakeDocumentServer elsewhere;
+  ASSERT_TRUE(elsewhere.start());
+  server_.route("GET /login", FakeReply{.body = "<html>Sign in</html>"});
+  const QByteArray location =
+      status == 302 ? "/login?next=%2Fplugin%2Fupload.php" : elsewhere.url("/plugin/upload.php").toUtf8();
+  openLetter({FakeReply{.status = status, .headers = {{"Location", location}}}});
+  const QString shown = status == 302 ? server_.url("/login") : elsewhere.url("/plugin/upload.php");
+
+  saveAt(2s, "content", "the edit");
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 1; }, 20s)) << editor_.output().toStdString();
+  EXPECT_EQ(alerts()[0]["message"].toString(),
+            QString("An error occurred while uploading document. Error : Request failed: redirected (%1) to %2")
+                .arg(status)
+                .arg(shown));
+  ASSERT_TRUE(fake_.close(file_));
+  ASSERT_TRUE(waitUntil([&] { return alerts().size() == 2; }, 30s)) << editor_.output().toStdString();
+  EXPECT_EQ(alerts()[1]["message"].toString(), "The last changes of " + kFileName + " could not be sent to the server.");
+  quiet();
+  EXPECT_EQ(bodies(), (QList<QByteArray>{uploadBody("the edit"), uploadBody("the edit"), statusBody("close")}));
+  EXPECT_EQ(archived(), "the edit");
+  EXPECT_TRUE(server_.requestsTo("/login").isEmpty());
+  EXPECT_TRUE(elsewhere.requests().isEmpty());
+  EXPECT_FALSE(editor_.output().contains("Upload Completed")) << editor_.output().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Editor, EditorRedirected, ::testing::Values(302, 307),
+                         [](const auto& info) { return info.param == 302 ? "ToTheLoginPage" : "ToAnotherServer"; });

@@ -7,8 +7,9 @@ JOBS ?= $(shell nproc)
 deps:
 	scripts/install-deps
 
+# A test build: the test seams (ZUVO_TEST_HOOKS) are on, as the tests and the demo need them.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_TEST_HOOKS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build

@@ -23,12 +23,19 @@
 namespace zuvo {
 namespace {
 
-bool appendToAlertLog(const QString& file, const QString& message, const QString& informative,
-                      const QStringList& buttons, AlertStyle style) {
-  QJsonObject o{{"message", message},
-                {"informative", informative},
-                {"buttons", QJsonArray::fromStringList(buttons)}};
-  if (style == AlertStyle::Warning) o.insert("style", "warning");
+bool haveDisplay() {
+  return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr &&
+         QGuiApplication::platformName() != QLatin1String("offscreen") &&
+         QGuiApplication::platformName() != QLatin1String("minimal");
+}
+
+// What the alert returns when no button was chosen.
+int unanswered(bool styled) { return styled ? -1 : 0; }
+
+#ifdef ZUVO_TEST_HOOKS
+// The alert log of the test seams (platform/TestHooks.h); a deployment build has none.
+
+bool appendToAlertLog(const QString& file, const QJsonObject& o) {
   const QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
   // One write on an O_APPEND descriptor keeps lines of several processes whole.
   const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -38,17 +45,17 @@ bool appendToAlertLog(const QString& file, const QString& message, const QString
   return ok;
 }
 
-bool haveDisplay() {
-  return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr &&
-         QGuiApplication::platformName() != QLatin1String("offscreen") &&
-         QGuiApplication::platformName() != QLatin1String("minimal");
-}
-
-// Logged for the tests; false when the alert log is not in use.
-bool logged(const QString& message, const QString& informative, const QStringList& buttons, AlertStyle style) {
+// Logged for the tests; false when the alert log is not in use. extra goes into the line too.
+bool logged(const QString& message, const QString& informative, const QStringList& buttons, AlertStyle style,
+            const QJsonObject& extra = {}) {
   const QString logFile = testhooks::alertLogFile();
   if (logFile.isEmpty()) return false;
-  if (!appendToAlertLog(logFile, message, informative, buttons, style))
+  QJsonObject o{{"message", message},
+                {"informative", informative},
+                {"buttons", QJsonArray::fromStringList(buttons)}};
+  if (style == AlertStyle::Warning) o.insert("style", "warning");
+  for (auto i = extra.begin(); i != extra.end(); ++i) o.insert(i.key(), i.value());
+  if (!appendToAlertLog(logFile, o))
     reportError(QStringLiteral("Could not record alert in %1").arg(logFile));
   return true;
 }
@@ -65,8 +72,34 @@ void waitAsAPersonWould(std::chrono::milliseconds delay) {
   }
 }
 
-// What the alert returns when no button was chosen.
-int unanswered(bool styled) { return styled ? -1 : 0; }
+// The answer the alert log gives: the button the answer hook names, else the first one. A
+// warning is a question before a step that cannot be undone: a test that names none of its
+// buttons gets its "Cancel" (or no button), never the step; the line says so ("answer").
+std::optional<int> answerFromAlertLog(const QString& message, const QString& informative, const QStringList& buttons,
+                                      AlertStyle style, bool styled) {
+  const QString wanted = testhooks::alertAnswer();
+  const qsizetype named = wanted.isEmpty() ? -1 : buttons.indexOf(wanted);
+  const bool hold = testhooks::holdAlerts();
+  int answer = named < 0 ? 0 : int(named);
+  QJsonObject extra;
+  if (named < 0 && style == AlertStyle::Warning && !hold) {
+    const qsizetype cancel = buttons.indexOf(QStringLiteral("Cancel"));
+    answer = cancel < 0 ? unanswered(styled) : int(cancel);
+    extra.insert("answer", cancel < 0 ? QJsonValue() : QJsonValue(buttons[cancel]));
+  }
+  if (!logged(message, informative, buttons, style, extra)) return std::nullopt;
+  if (!extra.isEmpty())
+    reportError(QStringLiteral("Alert log: no answer named for the warning \"%1\" (ZUVO_ALERT_ANSWER); answered %2")
+                    .arg(message, answer < 0 ? QStringLiteral("with no button") : buttons[answer]));
+  if (hold) {
+    // Never answered: whoever called waits here, as behind an alert left on screen.
+    QEventLoop open;
+    open.exec();
+  }
+  if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
+  return answer;
+}
+#endif
 
 int runOnMainThread(const QString& message, const QString& informative, const QStringList& buttons,
                     QWidget* sheetParent, AlertStyle style, bool styled) {
@@ -92,17 +125,9 @@ int runOnMainThread(const QString& message, const QString& informative, const QS
 
 int show(const QString& message, const QString& informative, const QStringList& buttons, QWidget* sheetParent,
          AlertStyle style, bool styled) {
-  if (logged(message, informative, buttons, style)) {
-    if (testhooks::holdAlerts()) {
-      // Never answered: whoever called waits here, as behind an alert left on screen.
-      QEventLoop open;
-      open.exec();
-    }
-    if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
-    const QString wanted = testhooks::alertAnswer();
-    const qsizetype answer = wanted.isEmpty() ? -1 : buttons.indexOf(wanted);
-    return answer < 0 ? 0 : int(answer);
-  }
+#ifdef ZUVO_TEST_HOOKS
+  if (const auto answer = answerFromAlertLog(message, informative, buttons, style, styled)) return *answer;
+#endif
   QCoreApplication* app = QCoreApplication::instance();
   if (!app || QThread::currentThread() == app->thread())
     return runOnMainThread(message, informative, buttons, sheetParent, style, styled);
@@ -129,11 +154,13 @@ int showAlert(const QString& message, const QString& informative, const QStringL
 void showAlertLater(const QString& message, const QString& informative, const QStringList& buttons) {
   QCoreApplication* app = QCoreApplication::instance();
   auto show = [message, informative, buttons] {
+#ifdef ZUVO_TEST_HOOKS
     if (logged(message, informative, buttons, AlertStyle::Informational)) {
       // The main thread is taken as long as a person would take; callers are not.
       if (const auto delay = testhooks::alertDelay()) waitAsAPersonWould(*delay);
       return;
     }
+#endif
     if (!haveDisplay()) {
       reportError(QStringLiteral("Alert: %1 %2").arg(message, informative));
       return;

@@ -12,9 +12,10 @@ namespace zuvo {
 // Runs modally on the main thread; called from another thread it hands the alert over
 // and waits. With a sheetParent the alert is window-modal on that window.
 // Without a display it is logged as an error and answered with the first button.
-// When the alert-log test hook names a file (ZUVO_ALERT_LOG), the alert is appended to it as
-// one JSON line {"message", "informative", "buttons"} and answered at once with the first button,
-// or with the button the alert-answer test hook names (ZUVO_ALERT_ANSWER) when it has one.
+// In a test build, when the alert-log test hook names a file (ZUVO_ALERT_LOG), the alert is
+// appended to it as one JSON line {"message", "informative", "buttons"} and answered at once
+// with the first button, or with the button the alert-answer test hook names
+// (ZUVO_ALERT_ANSWER) when it has one.
 int showAlert(const QString& message, const QString& informative = QString(),
               const QStringList& buttons = {QStringLiteral("Ok")}, QWidget* sheetParent = nullptr);
 
@@ -29,7 +30,9 @@ enum class AlertStyle { Informational, Warning };
 // The same in a style. For a question whose first button acts, an alert left without a button
 // (Escape, closing it, or no display to show it on) returns -1 rather than the first button;
 // a button named "Cancel" is the one Escape presses. The alert log records the style as
-// "style": "warning" (informational alerts log no style).
+// "style": "warning" (informational alerts log no style). A warning is never answered by the
+// log with a button the test did not name: it gets its "Cancel" (-1 without one), and its line
+// says so with "answer": "Cancel" (or null).
 int showAlert(const QString& message, const QString& informative, const QStringList& buttons,
               QWidget* sheetParent, AlertStyle style);
 

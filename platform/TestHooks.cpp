@@ -1,10 +1,14 @@
 #include "platform/TestHooks.h"
 
+// A deployment build has no seams: nothing here is compiled.
+#ifdef ZUVO_TEST_HOOKS
+
 #include <QByteArray>
 #include <QFile>
 #include <mutex>
 
 namespace zuvo::testhooks {
+inline namespace seams {
 namespace {
 
 // A setter's value wins over the environment; setting an empty value goes back to it.
@@ -76,4 +80,7 @@ std::optional<std::chrono::milliseconds> startupRetryPause() { return readMillis
 bool forceInotifyWatcher() { return read(g_watcher) == QStringLiteral("inotify"); }
 void setForceInotifyWatcher(bool force) { write(g_watcher, force ? QStringLiteral("inotify") : QString()); }
 
+}  // namespace seams
 }  // namespace zuvo::testhooks
+
+#endif

@@ -1,16 +1,27 @@
 // The seams through which tests steer the programs: one environment variable each, read here
 // and nowhere else. Tests that start a program set the variable in its environment; tests
 // that run the code in their own process call the setter instead.
+//
+// They exist only in a test build (CMake option ZUVO_TEST_HOOKS, which defines the macro of
+// that name for everything that links zuvo_platform). A deployment build gets the stubs at
+// the end of this file: each says "no seam", no variable is read and no setter exists; the
+// alerts compile their log out altogether.
 #pragma once
 
 #include <QString>
 #include <chrono>
 #include <optional>
 
+#ifdef ZUVO_TEST_HOOKS
+
 namespace zuvo::testhooks {
+// Its own mangled names, so code built without the seams can never reach these by linking.
+inline namespace seams {
 
 // ZUVO_ALERT_LOG=<file>: every alert is appended to the file as one JSON line and answered at
-// once with its first button. Set by the tests of every program that shows alerts.
+// once with its first button, except a warning (a question before a step that cannot be
+// undone, such as "Delete"): that one gets its "Cancel" (or no button) unless the answer
+// hook names one of its buttons. Set by the tests of every program that shows alerts.
 QString alertLogFile();
 void setAlertLogFile(const QString& file);
 
@@ -26,7 +37,8 @@ std::optional<std::chrono::milliseconds> alertDelay();
 void setAlertDelay(std::optional<std::chrono::milliseconds> delay);
 
 // ZUVO_ALERT_ANSWER=<button text>: with the alert log set, an alert that has this button is
-// answered with it instead of the first. Set by tests that answer "Cancel" to a question.
+// answered with it instead of the first. Set by tests that answer "Cancel" to a question, and
+// by those that answer "Delete" to a warning.
 QString alertAnswer();
 void setAlertAnswer(const QString& button);
 
@@ -52,4 +64,21 @@ std::optional<std::chrono::milliseconds> httpRequestTimeout();
 bool forceInotifyWatcher();
 void setForceInotifyWatcher(bool force);
 
+}  // namespace seams
 }  // namespace zuvo::testhooks
+
+#else
+
+namespace zuvo::testhooks {
+inline namespace none {
+
+inline QString extraCaFile() { return {}; }
+constexpr std::optional<std::chrono::milliseconds> httpTimeout() { return std::nullopt; }
+constexpr std::optional<std::chrono::milliseconds> startupRetryPause() { return std::nullopt; }
+constexpr std::optional<std::chrono::milliseconds> httpRequestTimeout() { return std::nullopt; }
+constexpr bool forceInotifyWatcher() { return false; }
+
+}  // namespace none
+}  // namespace zuvo::testhooks
+
+#endif

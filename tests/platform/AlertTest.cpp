@@ -58,14 +58,47 @@ TEST(Alert, AnswerHookChoosesTheNamedButtonAndWarningsAreLogged) {
   zuvo::testhooks::setAlertAnswer("Cancel");
   EXPECT_EQ(zuvo::showAlert("Delete?", "", {"Delete", "Cancel"}, nullptr, zuvo::AlertStyle::Warning), 1);
   EXPECT_EQ(zuvo::showAlert("No such button", "", {"Close"}), 0);
-  zuvo::testhooks::setAlertAnswer({});
+  zuvo::testhooks::setAlertAnswer("Delete");
   EXPECT_EQ(zuvo::showAlert("Delete?", "", {"Delete", "Cancel"}, nullptr, zuvo::AlertStyle::Warning), 0);
+  zuvo::testhooks::setAlertAnswer({});
   zuvo::testhooks::setAlertLogFile({});
 
   const QList<QByteArray> lines = zuvo::test::readFile(log).trimmed().split('\n');
   ASSERT_EQ(lines.size(), 3);
   EXPECT_EQ(QJsonDocument::fromJson(lines[0]).object()["style"].toString(), "warning");
   EXPECT_FALSE(QJsonDocument::fromJson(lines[1]).object().contains("style"));
+  EXPECT_FALSE(QJsonDocument::fromJson(lines[2]).object().contains("answer")) << "answered as named";
+}
+
+// A test that names no answer (or one the alert lacks) never takes a warning's step: the log
+// answers with "Cancel", or with no button, and says so; other alerts get their first button.
+TEST(Alert, WarningWithoutANamedAnswerIsNotAnsweredWithItsStep) {
+  const struct {
+    const char* name;
+    QString named;
+    QStringList buttons;
+    zuvo::AlertStyle style;
+    int answer;
+    QJsonValue logged;  // its "answer", Undefined when the line has none
+  } cases[] = {
+      {"no answer named", {}, {"Delete", "Cancel"}, zuvo::AlertStyle::Warning, 1, "Cancel"},
+      {"Cancel first", {}, {"Cancel", "Delete"}, zuvo::AlertStyle::Warning, 0, "Cancel"},
+      {"named button missing", "Keep", {"Delete", "Cancel"}, zuvo::AlertStyle::Warning, 1, "Cancel"},
+      {"no Cancel", {}, {"Delete"}, zuvo::AlertStyle::Warning, -1, QJsonValue::Null},
+      {"not a warning", {}, {"Replace", "Cancel"}, zuvo::AlertStyle::Informational, 0, QJsonValue::Undefined},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    const QString log = zuvo::test::makeTempDir() + "/alerts.jsonl";
+    zuvo::testhooks::setAlertLogFile(log);
+    zuvo::testhooks::setAlertAnswer(k.named);
+    EXPECT_EQ(zuvo::showAlert("Delete?", "", k.buttons, nullptr, k.style), k.answer);
+    zuvo::testhooks::setAlertAnswer({});
+    zuvo::testhooks::setAlertLogFile({});
+    const QJsonObject line = QJsonDocument::fromJson(zuvo::test::readFile(log)).object();
+    EXPECT_EQ(line["buttons"].toArray(), QJsonArray::fromStringList(k.buttons));
+    EXPECT_EQ(line.value("answer"), k.logged);
+  }
 }
 
 TEST(Alert, QuestionWithoutDisplayIsNotAnsweredWithItsFirstButton) {

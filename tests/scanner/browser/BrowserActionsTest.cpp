@@ -96,6 +96,8 @@ TEST_F(BrowserActionsTest, DeleteAsksAndRemovesOnlyOnAnExplicitDelete) {
   } cases[] = {
       {"cancelled", {{0, 1}}, "Cancel", "Delete document?",
        "This document will be deleted. This action cannot be undone.", kThree},
+      {"no answer named", {{0, 0}, {0, 1}}, {}, "Delete 2 documents?",
+       "These documents will be deleted. This action cannot be undone.", kThree},
       {"three confirmed", {{0, 0}, {0, 1}, {0, 2}}, "Delete", "Delete 3 documents?",
        "These documents will be deleted. This action cannot be undone.", {}},
       {"one of three", {{0, 2}}, "Delete", "Delete document?",

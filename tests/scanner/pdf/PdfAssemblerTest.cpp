@@ -61,6 +61,15 @@ QByteArray withJfifDensity(QByteArray jpeg, int unit, int x, int y) {
   return jpeg;
 }
 
+// The frame header (Qt writes baseline, SOF0) stating another size than the data has.
+QByteArray withFrameSize(QByteArray jpeg, int width, int height) {
+  const qsizetype at = jpeg.indexOf("\xFF\xC0");
+  EXPECT_GT(at, 0);
+  jpeg[at + 5] = char(height >> 8), jpeg[at + 6] = char(height);
+  jpeg[at + 7] = char(width >> 8), jpeg[at + 8] = char(width);
+  return jpeg;
+}
+
 QByteArray withoutJfif(QByteArray jpeg) { return jpeg.remove(2, be16(jpeg, 4) + 2); }
 
 // An EXIF block (little-endian TIFF) with the orientation and, when given, a resolution in
@@ -316,6 +325,21 @@ TEST_F(PdfAssemblerTest, FailuresLeaveNoPdf) {
       {"truncated JPEG", [&] { return QStringList{page("Scan 0.jpeg", good.left(good.size() / 2))}; },
        "Scan 0.jpeg: the JPEG data is truncated"},
       {"JPEG header only", [&] { return QStringList{page("Scan 0.jpeg", good.left(20))}; }, "Scan 0.jpeg"},
+      // Embedded as it is, it would be a page of the stated size that readers call damaged.
+      {"JPEG header far larger than its data",
+       [&] { return QStringList{page("Scan 0.jpeg", withFrameSize(good, 65000, 65000))}; },
+       "Scan 0.jpeg: the JPEG data does not match its 65000 x 65000 header"},
+      {"JPEG header a little larger than its data",
+       [&] { return QStringList{page("Scan 0.jpeg", withFrameSize(good, 50, 70))}; },
+       "Scan 0.jpeg: the JPEG data does not match its 50 x 70 header"},
+      // Refused by its size, never read: a sparse file of 600 MiB.
+      {"file larger than any page",
+       [&] {
+         const QString path = page("Scan 12.jpeg", good);
+         EXPECT_TRUE(QFile::resize(path, qint64(600) << 20));
+         return QStringList{path};
+       },
+       "Scan 12.jpeg: the file is too large for a page"},
       {"damaged PNG",
        [&] {
          QByteArray png = encoded(noise(50, 50, QImage::Format_RGB32), "png");

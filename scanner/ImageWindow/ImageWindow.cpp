@@ -54,7 +54,10 @@ ImageWindow::ImageWindow(const QString& filePath, QWidget* parent)
   zoomGroup_->setExclusive(false);
   const QList<QPushButton*> zooms{ui_->zoomOutButton, ui_->zoomInButton, ui_->actualSizeButton, ui_->zoomToFitButton};
   for (int i = 0; i < zooms.size(); ++i) zoomGroup_->addButton(zooms[i], i);
-  connect(toolGroup_, &QButtonGroup::idClicked, this, &ImageWindow::switchToolMode);
+  // Toggled, not clicked: assistive technology toggles a checkable button without a click.
+  connect(toolGroup_, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+    if (checked) switchToolMode(id);
+  });
   connect(zoomGroup_, &QButtonGroup::idClicked, this, &ImageWindow::doZoom);
   connect(ui_->openButton, &QPushButton::clicked, this, &ImageWindow::openImage);
   connect(butSave_, &QPushButton::clicked, this, &ImageWindow::saveImage);

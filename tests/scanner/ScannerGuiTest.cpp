@@ -90,15 +90,6 @@ class ScannerGuiTest : public ::testing::Test {
   QProcessEnvironment extraEnvironment;  // set for the program after the display's
 };
 
-// Qt's JPEG writer makes baseline frames (SOF0): the frame header stating another size.
-QByteArray withFrameSize(QByteArray jpeg, int width, int height) {
-  const qsizetype at = jpeg.indexOf("\xFF\xC0");
-  if (at < 0) return {};
-  jpeg[at + 5] = char(height >> 8), jpeg[at + 6] = char(height);
-  jpeg[at + 7] = char(width >> 8), jpeg[at + 8] = char(width);
-  return jpeg;
-}
-
 // A file under a name of raw bytes (which no QString reaches).
 bool writeRawName(const QString& folder, const QByteArray& name, const QByteArray& content) {
   FILE* out = std::fopen((QFile::encodeName(folder) + '/' + name).constData(), "wb");

@@ -1,6 +1,8 @@
 // The PDF of a scan's pages, read back with poppler's tools.
 #include "scanner/PdfAssembler.h"
 
+#include "../images/ImageFixtures.h"
+
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 
 using namespace zuvo;
 using zuvo::test::readFile;
+using zuvo::test::withFrameSize;
 using zuvo::test::runProgram;
 using zuvo::test::writeFile;
 
@@ -58,15 +61,6 @@ QByteArray withJfifDensity(QByteArray jpeg, int unit, int x, int y) {
   jpeg[13] = char(unit);
   jpeg[14] = char(x >> 8), jpeg[15] = char(x);
   jpeg[16] = char(y >> 8), jpeg[17] = char(y);
-  return jpeg;
-}
-
-// The frame header (Qt writes baseline, SOF0) stating another size than the data has.
-QByteArray withFrameSize(QByteArray jpeg, int width, int height) {
-  const qsizetype at = jpeg.indexOf("\xFF\xC0");
-  EXPECT_GT(at, 0);
-  jpeg[at + 5] = char(height >> 8), jpeg[at + 6] = char(height);
-  jpeg[at + 7] = char(width >> 8), jpeg[at + 8] = char(width);
   return jpeg;
 }
 

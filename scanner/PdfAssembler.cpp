@@ -208,6 +208,7 @@ void jpegMessage(j_common_ptr info, int level) {
 bool jpegDataFillsFrame(const uchar* data, size_t size, char* reason) {
   JpegCheck check;
   jpeg_decompress_struct info;
+  std::memset(&info, 0, sizeof info);  // destroyable even if its creation fails
   info.err = jpeg_std_error(&check.base);
   check.base.error_exit = jpegFailed;
   check.base.emit_message = jpegMessage;

@@ -71,9 +71,15 @@ QString fileTypeForName(const QString& fileName) {
 }
 
 QString imageTypeFromContent(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const QByteArray head = file.read(16);
+  // Never blocks on a pipe or device in a regular file's place.
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return {};
+  struct stat st {};
+  char bytes[16];
+  const ssize_t got = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, bytes, sizeof bytes) : -1;
+  ::close(fd);
+  if (got <= 0) return {};
+  const QByteArray head(bytes, qsizetype(got));
   for (const Signature& s : kSignatures) {
     if (head.size() >= s.offset + s.length && std::memcmp(head.constData() + s.offset, s.bytes, size_t(s.length)) == 0 &&
         (s.offset == 0 || head.startsWith("RIFF")))

@@ -20,7 +20,7 @@ struct ListedFile {
 // The file type named by the extension (a MIME name); empty when the extension is unknown.
 QString fileTypeForName(const QString& fileName);
 // The image type the file's first bytes show (JPEG, PNG, TIFF, GIF, BMP, WebP); empty for any
-// other content or an unreadable file.
+// other content, an unreadable file, or anything but a regular file.
 QString imageTypeFromContent(const QString& path);
 // The file's type: by its name where the MIME database knows the name, else by its content.
 // Without the shared MIME database (XDG_DATA_DIRS without it) Qt knows no name at all, and the

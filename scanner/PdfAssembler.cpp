@@ -1,6 +1,7 @@
 #include "scanner/PdfAssembler.h"
 
 #include "platform/Files.h"
+#include "scanner/PageLimits.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,10 +12,16 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <csetjmp>
+#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <unistd.h>
 #include <vector>
+
+#include <jerror.h>
+#include <jpeglib.h>
 
 namespace zuvo::pdf {
 namespace {
@@ -175,6 +182,67 @@ QString readJpeg(const QByteArray& file, JpegInfo* info) {
   return {};
 }
 
+struct JpegCheck {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+  char reason[JMSG_LENGTH_MAX];
+};
+
+void jpegFailed(j_common_ptr info) {
+  auto* check = reinterpret_cast<JpegCheck*>(info->err);
+  info->err->format_message(info, check->reason);
+  std::longjmp(check->jump, 1);
+}
+
+// Data missing for the size the header states is a failure; other warnings are not.
+void jpegMessage(j_common_ptr info, int level) {
+  if (level < 0 && (info->err->msg_code == JWRN_HIT_MARKER || info->err->msg_code == JWRN_JPEG_EOF ||
+                    info->err->msg_code == JWRN_MUST_RESYNC))
+    jpegFailed(info);
+}
+
+// A JPEG is embedded as it is, so its header's size is the page's: the coded data must fill
+// that size. Every coefficient is decoded (at an eighth of the size, which spares most of the
+// work and all but a row of the memory); data that ends before the frame is full is refused.
+// Plain C between setjmp and longjmp: nothing there has a destructor.
+bool jpegDataFillsFrame(const uchar* data, size_t size, char* reason) {
+  JpegCheck check;
+  jpeg_decompress_struct info;
+  std::memset(&info, 0, sizeof info);  // destroyable even if its creation fails
+  info.err = jpeg_std_error(&check.base);
+  check.base.error_exit = jpegFailed;
+  check.base.emit_message = jpegMessage;
+  JSAMPLE* volatile row = nullptr;  // set after setjmp, read after longjmp
+  if (setjmp(check.jump)) {
+    std::strcpy(reason, check.reason);
+    std::free(row);
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  // Progressive files keep every coefficient while they are decoded.
+  info.mem->max_memory_to_use = long(pages::kDecodedPageLimitBytes);
+  jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
+  jpeg_read_header(&info, TRUE);
+  info.scale_num = 1;
+  info.scale_denom = 8;
+  info.dct_method = JDCT_IFAST;
+  info.do_fancy_upsampling = FALSE;
+  jpeg_start_decompress(&info);
+  row = static_cast<JSAMPLE*>(std::malloc(size_t(info.output_width) * size_t(info.output_components)));
+  if (!row) {
+    std::strcpy(reason, "out of memory");
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  JSAMPLE* rows[] = {row};
+  while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, rows, 1);
+  jpeg_finish_decompress(&info);
+  std::free(row);
+  jpeg_destroy_decompress(&info);
+  return true;
+}
+
 // A page's image as it goes into the PDF.
 struct PageImage {
   int width = 0, height = 0;
@@ -263,6 +331,9 @@ int exifOrientation(QImageIOHandler::Transformations t) {
 QString decodedImage(const QString& path, PageImage* page) {
   QImageReader reader(path);
   reader.setAutoTransform(false);
+  reader.setAllocationLimit(pages::kDecodedPageLimitMB);
+  if (const QSize size = reader.size(); size.isValid() && !pages::fitsDecoded(size.width(), size.height()))
+    return QStringLiteral("the image is too large for a page (%1 x %2 pixels)").arg(size.width()).arg(size.height());
   const int orientation = exifOrientation(reader.transformation());
   QImage image = reader.read();
   if (image.isNull()) return reader.errorString();
@@ -304,6 +375,11 @@ QString loadPage(const QString& path, PageImage* page) {
   if (!info.isFile()) return QStringLiteral("it is not a file");
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return file.errorString();
+  // The size of the open file, not of a name that may have changed since.
+  if (file.size() > pages::kPageFileLimitBytes)
+    return QStringLiteral("the file is too large for a page (%1 bytes, at most %2)")
+        .arg(file.size())
+        .arg(pages::kPageFileLimitBytes);
   QByteArray bytes = file.readAll();
   if (file.error() != QFileDevice::NoError) return file.errorString();
   const auto* d = reinterpret_cast<const uchar*>(bytes.constData());
@@ -318,6 +394,11 @@ QString loadPage(const QString& path, PageImage* page) {
                             jpeg.precision == 8 && jpeg.width > 0 && jpeg.height > 0 &&
                             (jpeg.components == 1 || jpeg.components == 3 || jpeg.components == 4);
     if (!embeddable) return decodedImage(path, page);
+    if (char reason[JMSG_LENGTH_MAX]; !jpegDataFillsFrame(d, size_t(bytes.size()), reason))
+      return QStringLiteral("the JPEG data does not match its %1 x %2 header (%3)")
+          .arg(jpeg.width)
+          .arg(jpeg.height)
+          .arg(QString::fromLocal8Bit(reason));
     page->width = jpeg.width;
     page->height = jpeg.height;
     page->dictionary = jpeg.components == 1   ? "/ColorSpace /DeviceGray"

@@ -7,7 +7,9 @@
 namespace zuvo::pdf {
 
 // Writes `pageFiles` as the pages of one PDF at `pdfPath`. A JPEG page is embedded as the
-// file's own bytes (never decoded); any other image Qt reads goes in losslessly (Flate). Each
+// file's own bytes once its coded data is found to fill the size its header states; any other
+// image Qt reads goes in losslessly (Flate). A file or image larger than any page (PageLimits.h)
+// is an unreadable page, refused before it is read or decoded. Each
 // page measures the image's pixel size at the file's resolution (72 dpi when it states none),
 // without margins, turned as the file's orientation says.
 //

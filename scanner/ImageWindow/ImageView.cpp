@@ -1,19 +1,42 @@
 #include "scanner/ImageWindow/ImageView.h"
 
 #include <QGraphicsPathItem>
-#include <QGraphicsPixmapItem>
 #include <QGraphicsRectItem>
 #include <QGraphicsScene>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyleOptionGraphicsItem>
 #include <QtMath>
 #include <algorithm>
 #include <cmath>
+#include <utility>
+
+// Paints the view's own image: no pixmap copy of a page that may take hundreds of megabytes.
+class ImageItem : public QGraphicsItem {
+ public:
+  ImageItem() { setFlag(ItemUsesExtendedStyleOption); }
+  void setImage(const QImage& image) {
+    prepareGeometryChange();
+    image_ = image;
+    update();
+  }
+  QRectF boundingRect() const override { return QRectF(QPointF(0, 0), QSizeF(image_.size())); }
+  void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget*) override {
+    const QRectF exposed = option->exposedRect & boundingRect();
+    if (image_.isNull() || exposed.isEmpty()) return;
+    painter->setRenderHint(QPainter::SmoothPixmapTransform);
+    painter->drawImage(exposed, image_, exposed);
+  }
+
+ private:
+  QImage image_;
+};
 
 namespace {
 
-// Edits make new images: keep what the file said about its resolution.
+// Edits make new images: keep what the file said about its resolution. Given an image nobody
+// else holds (moved in), so that setting these copies no pixels.
 QImage withMetadataOf(QImage image, const QImage& from) {
   image.setDotsPerMeterX(from.dotsPerMeterX());
   image.setDotsPerMeterY(from.dotsPerMeterY());
@@ -28,8 +51,8 @@ ImageView::ImageView(QWidget* parent) : QGraphicsView(parent) {
   setBackgroundBrush(QColor(0x40, 0x40, 0x40));
   setTransformationAnchor(QGraphicsView::AnchorViewCenter);
   setResizeAnchor(QGraphicsView::AnchorViewCenter);
-  pixmapItem_ = scene()->addPixmap(QPixmap());
-  pixmapItem_->setTransformationMode(Qt::SmoothTransformation);
+  imageItem_ = new ImageItem;
+  scene()->addItem(imageItem_);
   setToolMode(ToolModeMove);
 }
 
@@ -41,7 +64,7 @@ void ImageView::setImage(const QImage& image) {
 void ImageView::replaceImage(const QImage& image) {
   clearGesture();
   image_ = image;
-  pixmapItem_->setPixmap(QPixmap::fromImage(image_));
+  imageItem_->setImage(image_);
   scene()->setSceneRect(QRectF(QPointF(0, 0), QSizeF(image_.size())));
   if (!selection_.isEmpty()) {
     selection_ &= image_.rect();
@@ -72,7 +95,7 @@ void ImageView::zoomImageToFit() {
   const QSize area = viewport()->size();
   const double factor = std::min(double(area.width()) / image_.width(), double(area.height()) / image_.height());
   if (factor > 0) setZoomFactor(factor);
-  centerOn(pixmapItem_);
+  centerOn(imageItem_);
 }
 
 void ImageView::zoomImageToActualSize() { setZoomFactor(1.0); }
@@ -113,7 +136,7 @@ void ImageView::rotateImage(double degrees) {
     p.drawImage(QPointF(-image_.width() / 2.0, -image_.height() / 2.0), image_);
   }
   selection_ = QRect();
-  replaceImage(withMetadataOf(turned, image_));
+  replaceImage(withMetadataOf(std::move(turned), image_));
   emit imageEdited();
 }
 
@@ -130,7 +153,7 @@ void ImageView::adjustImage(int brightness, int contrast) {
       line[x] = qRgba(table[qRed(line[x])], table[qGreen(line[x])], table[qBlue(line[x])], qAlpha(line[x]));
   }
   if (!image_.hasAlphaChannel()) out = out.convertToFormat(QImage::Format_RGB32);
-  replaceImage(withMetadataOf(out, image_));
+  replaceImage(withMetadataOf(std::move(out), image_));
   emit imageEdited();
 }
 
@@ -146,7 +169,7 @@ void ImageView::annotateImage(const QPolygonF& stroke) {
   else
     p.drawPolyline(stroke);
   p.end();
-  replaceImage(withMetadataOf(out, image_));
+  replaceImage(withMetadataOf(std::move(out), image_));
   emit imageEdited();
 }
 

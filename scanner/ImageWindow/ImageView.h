@@ -9,7 +9,7 @@
 #include <QRect>
 
 class QGraphicsPathItem;
-class QGraphicsPixmapItem;
+class ImageItem;
 class QGraphicsRectItem;
 
 class ImageView : public QGraphicsView {
@@ -65,7 +65,7 @@ class ImageView : public QGraphicsView {
   void clearGesture();
 
   QImage image_;
-  QGraphicsPixmapItem* pixmapItem_ = nullptr;
+  ImageItem* imageItem_ = nullptr;
   QGraphicsRectItem* rectItem_ = nullptr;
   QGraphicsPathItem* strokeItem_ = nullptr;
   ToolMode toolMode_ = ToolModeMove;

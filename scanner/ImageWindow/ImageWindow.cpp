@@ -5,6 +5,7 @@
 #include "scanner/ImageBrowser/Model/FileTags.h"
 #include "scanner/ImageWindow/ImageEditPanel.h"
 #include "scanner/ImageWindow/ImageView.h"
+#include "scanner/PageLimits.h"
 #include "ui_ImageWindow.h"
 
 #include <QBuffer>
@@ -18,6 +19,7 @@
 #include <QKeyEvent>
 #include <QSaveFile>
 #include <QScreen>
+#include <QTimer>
 #include <algorithm>
 #include <sys/stat.h>
 
@@ -52,7 +54,10 @@ ImageWindow::ImageWindow(const QString& filePath, QWidget* parent)
   zoomGroup_->setExclusive(false);
   const QList<QPushButton*> zooms{ui_->zoomOutButton, ui_->zoomInButton, ui_->actualSizeButton, ui_->zoomToFitButton};
   for (int i = 0; i < zooms.size(); ++i) zoomGroup_->addButton(zooms[i], i);
-  connect(toolGroup_, &QButtonGroup::idClicked, this, &ImageWindow::switchToolMode);
+  // Toggled, not clicked: assistive technology toggles a checkable button without a click.
+  connect(toolGroup_, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+    if (checked) switchToolMode(id);
+  });
   connect(zoomGroup_, &QButtonGroup::idClicked, this, &ImageWindow::doZoom);
   connect(ui_->openButton, &QPushButton::clicked, this, &ImageWindow::openImage);
   connect(butSave_, &QPushButton::clicked, this, &ImageWindow::saveImage);
@@ -72,7 +77,24 @@ bool ImageWindow::openImageURL(const QString& path) {
   QImageReader reader(path);
   reader.setDecideFormatFromContent(true);
   reader.setAutoTransform(true);  // upright pixels: the written file needs no orientation tag
+  reader.setAllocationLimit(zuvo::pages::kDecodedPageLimitMB);
   const QByteArray format = reader.format();  // asked before reading: afterwards it is empty
+  if (const QSize size = reader.size(); size.isValid() && !zuvo::pages::fitsDecoded(size.width(), size.height())) {
+    // Said plainly, rather than an empty window whose Save does nothing.
+    const QString name = QFileInfo(path).fileName();
+    const QString why = QStringLiteral("\u201c%1\u201d has %2 x %3 pixels; pages of up to %4 MB decoded (a colour A4 page "
+                                       "at 1200 dpi) can be edited here.")
+                            .arg(name)
+                            .arg(size.width())
+                            .arg(size.height())
+                            .arg(zuvo::pages::kDecodedPageLimitMB);
+    zuvo::logInfo(QStringLiteral("Image too large to edit: %1 (%2 x %3)").arg(path).arg(size.width()).arg(size.height()));
+    QPointer<ImageWindow> self(this);
+    QTimer::singleShot(0, this, [self, why] {
+      if (self) zuvo::showAlert(tr("The page is too large to edit."), why, {tr("Ok")}, self);
+    });
+    return false;
+  }
   const QImage image = reader.read();
   if (image.isNull()) {
     zuvo::logInfo(QStringLiteral("Image could not be opened: %1 (%2)").arg(path, reader.errorString()));

@@ -1,6 +1,7 @@
 // The real ZuvoScanner on a display of its own, used through the accessibility interface as a
 // user uses it: the settings window, and a scan on SANE's test backend.
 #include "ScannerProcess.h"
+#include "images/ImageFixtures.h"
 
 #include "platform/UserDefaults.h"
 #include "support/FakeDocumentServer.h"
@@ -10,10 +11,13 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QJsonObject>
 #include <QSettings>
+#include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace zuvo::test;
@@ -31,6 +35,7 @@ class ScannerGuiTest : public ::testing::Test {
   void startScanner(ScannerProcess& p, const QStringList& args) {
     const QProcessEnvironment env = gui.programEnvironment();
     for (const QString& key : env.keys()) p.environment().insert(key, env.value(key));
+    for (const QString& key : extraEnvironment.keys()) p.environment().insert(key, extraEnvironment.value(key));
     ASSERT_TRUE(p.start(args));
   }
 
@@ -74,9 +79,24 @@ class ScannerGuiTest : public ::testing::Test {
     scan(unit);
   }
 
+  // Scans outside quick mode: the browser open on the scan's first page.
+  void openBrowserAfterScan(FakeDocumentServer& server, ScannerProcess& p, const QString& token) {
+    scanFor(server, {FakeReply{.status = 200}}, p, token, "/upload", "false");
+    drive({"click-row", kApp, "Pages", "Scan 0.jpeg"});
+  }
+
   static constexpr int kDpi = 75;
   GuiSession gui;
+  QProcessEnvironment extraEnvironment;  // set for the program after the display's
 };
+
+// A file under a name of raw bytes (which no QString reaches).
+bool writeRawName(const QString& folder, const QByteArray& name, const QByteArray& content) {
+  FILE* out = std::fopen((QFile::encodeName(folder) + '/' + name).constData(), "wb");
+  if (!out) return false;
+  const bool ok = std::fwrite(content.constData(), 1, size_t(content.size()), out) == size_t(content.size());
+  return std::fclose(out) == 0 && ok;
+}
 
 }  // namespace
 
@@ -265,5 +285,125 @@ TEST_F(ScannerGuiTest, UploadAnsweredWithARedirectShowsItsFailureAndKeepsThePage
       drive({"wait", kApp, quick ? "Scan Document" : "Documents"});
       EXPECT_FALSE(QDir(scanFolder()).entryList({"Scan*.jpeg"}, QDir::Files).isEmpty());
     }
+  }
+}
+
+// Some sandboxes, and users' own settings, leave the shared MIME database out of XDG_DATA_DIRS,
+// where Qt alone looks for it: the scanner's own pages are pages all the same, on both roads.
+TEST_F(ScannerGuiTest, WithoutTheSharedMimeDatabaseTheScansPagesAreStillSent) {
+  extraEnvironment.insert("XDG_DATA_DIRS", makeTempDir("no-mime-database"));
+  for (const QString quick : {"true", "false"}) {
+    SCOPED_TRACE(quick.toStdString());
+    FakeDocumentServer server;
+    ScannerProcess p;
+    scanFor(server, {FakeReply{.status = 200}}, p, "T3", "/upload", quick);
+    if (quick == "false") {
+      drive({"click-row", kApp, "Pages", "Scan 0.jpeg"});
+      drive({"press", kApp, "Upload"});
+    }
+    ASSERT_TRUE(p.waitForFinished(std::chrono::seconds(120))) << p.output().toStdString();
+    QStringList inOrder;
+    const qsizetype count = QDir(scanFolder()).entryList({"Scan*.jpeg"}, QDir::Files).size();
+    for (int i = 0; i < count; ++i) inOrder << scanFolder() + QStringLiteral("/Scan %1.jpeg").arg(i);
+    ASSERT_FALSE(inOrder.isEmpty());
+    EXPECT_EQ(checkUploadOfPages(server, "/upload", "T3", inOrder), "") << p.output().toStdString();
+    EXPECT_FALSE(p.output().contains("Not a page of the scan")) << p.output().toStdString();
+  }
+}
+
+// Pages the browser lists but cannot send are refused by name, and nothing is sent or lost;
+// a page whose name is not valid UTF-8 is listed and sent.
+TEST_F(ScannerGuiTest, BrowserUploadRefusesPagesItCannotSendAndSendsOddlyNamedOnes) {
+  const QByteArray small = encodeImage(testPicture(QSize(64, 64)), "jpeg");
+  const QString replaced = QStringLiteral("Scan 1\uFFFD.jpeg");
+  const struct {
+    const char* name;
+    std::function<bool(const QString& folder)> add;
+    QString listedAs;
+    const char* refusal;  // part of the reason shown, none: sent
+  } cases[] = {
+      {"header far larger than its data",
+       [&](const QString& folder) { return writeFile(folder + "/Scan 1.jpeg", withFrameSize(small, 65000, 65000)); },
+       "Scan 1.jpeg", "does not match its 65000 x 65000 header"},
+      // A sparse file of 3 GiB: refused by its size, never read into memory.
+      {"file far larger than any page",
+       [&](const QString& folder) {
+         QFile f(folder + "/Scan 12.jpeg");
+         return f.open(QIODevice::WriteOnly) && f.resize(qint64(3) << 30);
+       },
+       "Scan 12.jpeg", "too large for a page"},
+      {"name not valid UTF-8", [&](const QString& folder) { return writeRawName(folder, "Scan 1\xFF.jpeg", small); },
+       replaced, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDocumentServer server;
+    ScannerProcess p;
+    openBrowserAfterScan(server, p, "T4");
+    ASSERT_TRUE(c.add(scanFolder()));
+    drive({"click-row", kApp, "Pages", c.listedAs});
+    const long before = p.statusKiB("VmRSS");
+    ASSERT_TRUE(p.resetPeak());
+    drive({"press", kApp, "Upload"});
+    const QString listed = scanFolder() + "/" + c.listedAs;
+    if (!c.refusal) {
+      ASSERT_TRUE(p.waitForFinished()) << p.output().toStdString();
+      EXPECT_EQ(checkUploadOfPages(server, "/upload", "T4", {scanFolder() + "/Scan 0.jpeg", listed}), "");
+      EXPECT_EQ(readFile(listed), small);
+      continue;
+    }
+    ASSERT_TRUE(waitUntil([&] { return !readJsonLines(p.alertLogPath()).isEmpty(); }, std::chrono::seconds(60)))
+        << p.output().toStdString();
+    const QList<QJsonObject> alerts = readJsonLines(p.alertLogPath());
+    ASSERT_EQ(alerts.size(), 1);
+    EXPECT_EQ(alerts[0]["message"].toString(),
+              QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.").arg(c.listedAs));
+    EXPECT_TRUE(alerts[0]["informative"].toString().contains(c.refusal))
+        << alerts[0]["informative"].toString().toStdString();
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(scanFolder() + "/Scan 0.jpeg") && QFileInfo::exists(listed));
+    EXPECT_LT(p.statusKiB("VmHWM") - before, 64 * 1024) << "the upload read the page into memory";
+    EXPECT_TRUE(p.isRunning());
+  }
+}
+
+// A colour A4 page as scanners make it at 600 and 1200 dpi opens in the single-image window,
+// is turned and cropped there, and written back; the program holds a few copies of the page
+// at most.
+TEST_F(ScannerGuiTest, ColourA4PagesAtHighResolutionAreEditedInTheImageWindow) {
+  const struct {
+    int dpi;
+    QSize size;
+  } cases[] = {{600, {4960, 7016}}, {1200, {9920, 14032}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dpi);
+    FakeDocumentServer server;
+    ScannerProcess p;
+    openBrowserAfterScan(server, p, "T5");
+    const QString page = scanFolder() + "/Scan 1.jpeg";
+    ASSERT_TRUE(writeTestImage(page, c.size, "jpeg", c.dpi));
+    drive({"click-row", kApp, "Pages", "Scan 1.jpeg"});
+    const long before = p.statusKiB("VmRSS");
+    ASSERT_TRUE(p.resetPeak());
+
+    drive({"double-click-row", kApp, "Pages", "Scan 1.jpeg"});
+    drive({"press", kApp, "Rotate"});
+    drive({"drag", kApp, "Image", "0.5", "0.5", "0.5", "0.5"});  // a click turns a quarter
+    drive({"press", kApp, "Crop"});
+    drive({"drag", kApp, "Image", "0", "0.4", "1", "0.6"});  // across the whole width
+    drive({"press", kApp, "Save"});
+    ASSERT_TRUE(waitUntil([&] { return gui.drive({"wait", kApp, "Rotate"}, nullptr, std::chrono::seconds(3)) != 0; },
+                          std::chrono::seconds(60)))
+        << "the window stayed open";
+    ASSERT_TRUE(waitUntil([&] { return QImageReader(page).size() != c.size; }, std::chrono::seconds(10)))
+        << p.output().toStdString();
+    // Turned: the whole width is the page's height; cropped to a band of it.
+    const QSize saved = QImageReader(page).size();
+    EXPECT_GT(saved.width(), c.size.height() * 9 / 10) << saved.width() << "x" << saved.height();
+    EXPECT_LT(saved.height(), c.size.width() / 2) << saved.width() << "x" << saved.height();
+    EXPECT_TRUE(readJsonLines(p.alertLogPath()).isEmpty()) << readFile(p.alertLogPath()).constData();
+    const long pageKiB = long(c.size.width()) * c.size.height() * 4 / 1024;
+    EXPECT_LT(p.statusKiB("VmHWM") - before, 3 * pageKiB) << "page " << pageKiB << " KiB";
+    EXPECT_TRUE(p.isRunning());
   }
 }

@@ -7,6 +7,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace zuvo::test {
 
 QString scanFolder() { return zuvo::paths::dataFolder() + QStringLiteral("/Data/ZuvoScanner/Documents"); }
@@ -51,6 +54,22 @@ bool ScannerProcess::isRunning() const { return process_.state() == QProcess::Ru
 
 bool ScannerProcess::waitForFinished(std::chrono::milliseconds timeout) {
   return waitUntil([&] { return !isRunning(); }, timeout);
+}
+
+long ScannerProcess::statusKiB(const char* field) const {
+  const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid()));
+  const QByteArray key = QByteArray(field) + ':';
+  for (const QByteArray& line : status.split('\n'))
+    if (line.startsWith(key)) return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
+  return -1;
+}
+
+bool ScannerProcess::resetPeak() const {
+  const int fd = ::open(QStringLiteral("/proc/%1/clear_refs").arg(pid()).toLocal8Bit().constData(), O_WRONLY);
+  if (fd < 0) return false;
+  const bool ok = ::write(fd, "5", 1) == 1;
+  ::close(fd);
+  return ok;
 }
 
 QString ScannerProcess::output() {

@@ -26,6 +26,11 @@ class ScannerProcess {
   int exitCode() const { return process_.exitCode(); }
   qint64 pid() const { return process_.processId(); }
 
+  // A field of its /proc status in KiB ("VmHWM": its peak), -1 when unknown; resetPeak starts
+  // a new peak from what it holds now.
+  long statusKiB(const char* field) const;
+  bool resetPeak() const;
+
   // Everything it wrote to stderr (its console log) so far.
   QString output();
   bool waitForOutput(const QString& text, std::chrono::milliseconds timeout = std::chrono::seconds(30));

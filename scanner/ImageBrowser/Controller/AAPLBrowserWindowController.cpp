@@ -54,7 +54,7 @@ QList<QUrl> droppedFileURLs(const QMimeData* data) {
 bool isListableImage(const QString& path) {
   struct stat st {};
   if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return zuvo::isImageType(zuvo::fileTypeForName(QFileInfo(path).fileName()));
+  return zuvo::isImageType(zuvo::fileTypeForFile(path));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
-#include <QMimeDatabase>
 #include <QThreadPool>
 #include <algorithm>
 #include <sys/stat.h>
@@ -21,7 +20,7 @@ std::shared_ptr<AAPLImageFile> AAPLImageFile::create(const QUrl& url) {
   std::shared_ptr<AAPLImageFile> file(new AAPLImageFile(url));
   struct stat st {};
   if (::stat(QFile::encodeName(file->path_).constData(), &st) != 0) return nullptr;
-  file->fileType_ = zuvo::fileTypeForName(file->filename());
+  file->fileType_ = zuvo::fileTypeForFile(file->path_);
   file->fileSize_ = quint64(st.st_size);
   file->modifiedNs_ = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   file->dateLastUpdated_ = QDateTime::fromMSecsSinceEpoch(*file->modifiedNs_ / 1000000);
@@ -43,8 +42,7 @@ QString AAPLImageFile::filenameWithoutExtension() const {
 }
 
 QString AAPLImageFile::localizedTypeDescription() const {
-  if (fileType_.isEmpty()) return {};
-  return QMimeDatabase().mimeTypeForName(fileType_).comment();
+  return zuvo::typeDescription(fileType_);
 }
 
 std::optional<ImageProperties> AAPLImageFile::readProperties(const QString& path) {

@@ -19,11 +19,22 @@ struct ListedFile {
 
 // The file type named by the extension (a MIME name); empty when the extension is unknown.
 QString fileTypeForName(const QString& fileName);
+// The image type the file's first bytes show (JPEG, PNG, TIFF, GIF, BMP, WebP); empty for any
+// other content, an unreadable file, or anything but a regular file.
+QString imageTypeFromContent(const QString& path);
+// The file's type: by its name where the MIME database knows the name, else by its content.
+// Without the shared MIME database (XDG_DATA_DIRS without it) Qt knows no name at all, and the
+// scanner's own pages must still be pages.
+QString fileTypeForFile(const QString& path);
+// A readable description of the type; the database's comment where it has one.
+QString typeDescription(const QString& mimeName);
 // The type or one of its ancestors is image/*.
 bool isImageType(const QString& mimeName);
 
 // One level of folder, hidden names included, in numeric name order. An unreadable
-// folder lists as empty.
+// folder lists as empty. A regular file whose name is not valid UTF-8 (which no QString path
+// reaches) is first renamed within the folder to the name with U+FFFD in place of the bad
+// bytes, so that it is listed and sent like any other page; the rename is logged.
 QList<ListedFile> listFolder(const QString& folder);
 
 // Numeric, case-sensitive name order; names equal by value fall back to code units.

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
+#include <cstdio>
 #include <gtest/gtest.h>
 
 using namespace zuvo;
@@ -88,6 +89,61 @@ TEST(FolderListing, ImageTypesComeFromTheName) {
                {"a.pdf", false}, {"a.txt", false}, {"a", false},     {"a.jpeg.x1Y2z3", false}};
   for (const auto& c : cases) EXPECT_EQ(isImageType(fileTypeForName(c.name)), c.image) << c.name;
   EXPECT_EQ(fileTypeForName("a.jpeg"), "image/jpeg");
+}
+
+// Without the shared MIME database no name is known; the content tells the image types.
+TEST(FolderListing, ContentTellsTheTypeWhereTheNameDoesNot) {
+  const QString dir = test::makeTempDir("content");
+  const struct {
+    const char* name;
+    QByteArray content;
+    const char* type;  // "" none
+  } cases[] = {
+      {"page", test::encodeImage(test::testPicture(QSize(8, 8)), "jpeg"), "image/jpeg"},
+      {"page.x1Y2z3", test::encodeImage(test::testPicture(QSize(8, 8)), "png"), "image/png"},
+      {"tiff-le", QByteArray("II*\0\x08\0\0\0", 8), "image/tiff"},
+      {"tiff-be", QByteArray("MM\0*\0\0\0\x08", 8), "image/tiff"},
+      {"gif", "GIF89a\x01\0\x01\0", "image/gif"},
+      {"webp", QByteArray("RIFF\x10\0\0\0WEBPVP8 ", 16), "image/webp"},
+      {"riff-not-webp", QByteArray("RIFF\x10\0\0\0WAVEfmt ", 16), ""},
+      {"text", "just some text", ""},
+      {"empty", "", ""},
+      {"jpeg-prefix-only", "\xFF\xD8", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString path = dir + "/" + c.name;
+    ASSERT_TRUE(test::writeFile(path, c.content));
+    EXPECT_EQ(imageTypeFromContent(path), c.type);
+    EXPECT_EQ(fileTypeForFile(path), c.type);
+  }
+  // A known name wins over the content, and a missing file has no content type.
+  ASSERT_TRUE(test::writeFile(dir + "/notes.txt", test::encodeImage(test::testPicture(QSize(8, 8)), "jpeg")));
+  EXPECT_EQ(fileTypeForFile(dir + "/notes.txt"), "text/plain");
+  EXPECT_EQ(imageTypeFromContent(dir + "/missing"), "");
+  EXPECT_EQ(typeDescription("image/jpeg").isEmpty(), false);
+}
+
+// A name no QString path reaches is given a valid one and listed, never skipped unseen.
+TEST(FolderListing, NamesNotValidUtf8AreRenamedAndListed) {
+  const QString dir = test::makeTempDir("names");
+  const QByteArray bytes = test::encodeImage(test::testPicture(QSize(8, 8)), "jpeg");
+  const QByteArray folder = QFile::encodeName(dir);
+  const auto writeRaw = [&](const QByteArray& name) {
+    FILE* out = std::fopen((folder + "/" + name).constData(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+    std::fclose(out);
+  };
+  writeRaw("Scan \xFF.jpeg");
+  writeRaw("Scan \xFE.jpeg");  // decodes to the same name: gets a number
+  ASSERT_TRUE(test::writeFile(dir + "/Scan 1.jpeg", bytes));
+  QStringList images;
+  for (const ListedFile& f : listFolder(dir))
+    if (f.regular && f.image) images << f.name;
+  const QString replaced = QStringLiteral("Scan \uFFFD");
+  EXPECT_EQ(images, (QStringList{"Scan 1.jpeg", replaced + " 2.jpeg", replaced + ".jpeg"}));
+  for (const QString& name : images) EXPECT_EQ(test::readFile(dir + "/" + name), bytes) << name.toStdString();
 }
 
 namespace {

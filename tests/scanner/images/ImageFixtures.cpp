@@ -35,6 +35,14 @@ QByteArray encodeImage(const QImage& image, const char* format) {
   return bytes;
 }
 
+QByteArray withFrameSize(QByteArray jpeg, int width, int height) {
+  const qsizetype at = jpeg.indexOf("\xFF\xC0");
+  if (at < 0) return {};
+  jpeg[at + 5] = char(height >> 8), jpeg[at + 6] = char(height);
+  jpeg[at + 7] = char(width >> 8), jpeg[at + 8] = char(width);
+  return jpeg;
+}
+
 bool writeTestImage(const QString& path, QSize size, const char* format, int dotsPerInch) {
   const QByteArray bytes = encodeImage(testPicture(size, dotsPerInch), format);
   QFile f(path);

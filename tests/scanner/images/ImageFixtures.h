@@ -18,6 +18,8 @@ QByteArray encodeImage(const QImage& image, const char* format);
 bool writeTestImage(const QString& path, QSize size, const char* format = "jpeg", int dotsPerInch = 300);
 // JPEG bytes carrying an EXIF orientation tag (1..8).
 QByteArray jpegWithOrientation(QSize size, int orientation);
+// The JPEG (baseline, as Qt writes it) with a frame header stating another size than its data.
+QByteArray withFrameSize(QByteArray jpeg, int width, int height);
 // Sets user.xdg.tags; false where the file system has no user attributes.
 bool setTags(const QString& path, const QByteArray& value);
 // Moves the modification time this many seconds forward.

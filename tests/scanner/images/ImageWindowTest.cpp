@@ -293,6 +293,22 @@ TEST_F(ImageWindowTest, UnreadablePageOpensEmptyAndIsNeverWritten) {
   EXPECT_EQ(test::readFile(page), QByteArray("not an image"));
 }
 
+// Said plainly, never an empty window whose Save does nothing; the page is left as it is.
+TEST_F(ImageWindowTest, PageTooLargeToEditIsSaidSoAndNeverWritten) {
+  const QByteArray lying = test::withFrameSize(test::encodeImage(test::testPicture(QSize(64, 64)), "jpeg"), 65000, 65000);
+  ASSERT_TRUE(test::writeFile(page, lying));
+  open(page);
+  ASSERT_TRUE(test::waitUntil([&] { return !test::readJsonLines(alertLog).isEmpty(); }));
+  const auto alerts = test::readJsonLines(alertLog);
+  ASSERT_EQ(alerts.size(), 1);
+  EXPECT_EQ(alerts[0]["message"].toString(), "The page is too large to edit.");
+  EXPECT_TRUE(alerts[0]["informative"].toString().contains("\u201cScan 1.jpeg\u201d has 65000 x 65000 pixels"))
+      << alerts[0]["informative"].toString().toStdString();
+  EXPECT_FALSE(window->imageView()->hasImage());
+  closeWindow();
+  EXPECT_EQ(test::readFile(page), lying);
+}
+
 TEST_F(ImageWindowTest, OpenSheetChoosesAnImageThatIsWrittenIntoThePageFile) {
   const QString other = dir + "/other.tiff";
   ASSERT_TRUE(test::writeTestImage(other, QSize(120, 90), "tiff", 200));

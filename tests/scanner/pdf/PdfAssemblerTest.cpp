@@ -1,6 +1,8 @@
 // The PDF of a scan's pages, read back with poppler's tools.
 #include "scanner/PdfAssembler.h"
 
+#include "../images/ImageFixtures.h"
+
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 
 using namespace zuvo;
 using zuvo::test::readFile;
+using zuvo::test::withFrameSize;
 using zuvo::test::runProgram;
 using zuvo::test::writeFile;
 
@@ -316,6 +319,21 @@ TEST_F(PdfAssemblerTest, FailuresLeaveNoPdf) {
       {"truncated JPEG", [&] { return QStringList{page("Scan 0.jpeg", good.left(good.size() / 2))}; },
        "Scan 0.jpeg: the JPEG data is truncated"},
       {"JPEG header only", [&] { return QStringList{page("Scan 0.jpeg", good.left(20))}; }, "Scan 0.jpeg"},
+      // Embedded as it is, it would be a page of the stated size that readers call damaged.
+      {"JPEG header far larger than its data",
+       [&] { return QStringList{page("Scan 0.jpeg", withFrameSize(good, 65000, 65000))}; },
+       "Scan 0.jpeg: the JPEG data does not match its 65000 x 65000 header"},
+      {"JPEG header a little larger than its data",
+       [&] { return QStringList{page("Scan 0.jpeg", withFrameSize(good, 50, 70))}; },
+       "Scan 0.jpeg: the JPEG data does not match its 50 x 70 header"},
+      // Refused by its size, never read: a sparse file of 600 MiB.
+      {"file larger than any page",
+       [&] {
+         const QString path = page("Scan 12.jpeg", good);
+         EXPECT_TRUE(QFile::resize(path, qint64(600) << 20));
+         return QStringList{path};
+       },
+       "Scan 12.jpeg: the file is too large for a page"},
       {"damaged PNG",
        [&] {
          QByteArray png = encoded(noise(50, 50, QImage::Format_RGB32), "png");

@@ -7,6 +7,7 @@
 #include "scanner/GlobalData.h"
 #include "scanner/LaunchArguments.h"
 #include "scanner/ScanRules.h"
+#include "scanner/ScanUpload.h"
 #include "ui_Settings.h"
 
 #include <QApplication>
@@ -88,6 +89,15 @@ void AppDelegate::applicationDidFinishLaunching() {
       terminate(1);
       break;
   }
+}
+
+void AppDelegate::applicationWillTerminate() { zuvo::flushLog(); }
+
+void AppDelegate::quitOnTerminationSignal() {
+  zuvo::logInfo(QStringLiteral("Asked to quit: running requests are ended first"));
+  // Long enough for a status report to a server that answers, short of a session's end.
+  constexpr std::chrono::seconds kBound{10};
+  zuvo::scanupload::finishRequestsThen([this] { terminate(0); }, kBound);
 }
 
 void AppDelegate::resetScanFolder(const QString& path) {

@@ -6,10 +6,19 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDir>
 
 namespace zuvo::test {
 
 QString scanFolder() { return zuvo::paths::dataFolder() + QStringLiteral("/Data/ZuvoScanner/Documents"); }
+
+QStringList fileLogLines() {
+  QStringList lines;
+  const QDir logs(zuvo::paths::logsFolder());
+  for (const QString& name : logs.entryList(QDir::Files, QDir::Name))
+    lines += QString::fromUtf8(readFile(logs.filePath(name))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  return lines;
+}
 
 qint64 scannerNameOwner() {
   QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();

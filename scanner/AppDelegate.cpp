@@ -1,6 +1,7 @@
 #include "scanner/AppDelegate.h"
 
 #include "common/Log.h"
+#include "platform/Alert.h"
 #include "platform/Paths.h"
 #include "platform/SingleInstance.h"
 #include "platform/UserDefaults.h"
@@ -151,10 +152,16 @@ void AppDelegate::saveSettings() {
   if (txtDpi->text().isEmpty()) txtDpi->setText(QStringLiteral("72"));
   prefs->setInteger(integerValueOfText(txtDpi->text()), kDpiValue);
   QString error;
-  if (!prefs->synchronize(&error)) zuvo::logError(QStringLiteral("Scan settings not saved: %1").arg(error));
+  const bool stored = prefs->synchronize(&error);
+  if (!stored) {
+    zuvo::logError(QStringLiteral("Scan settings not saved: %1").arg(error));
+    // Closing as if they were kept would have the next scan use the old settings unknowingly.
+    zuvo::showAlert(QStringLiteral("The scan settings could not be saved."), error, {QStringLiteral("Ok")},
+                    settingsSheet.get());
+  }
   settingsSheet->hide();
   // A hidden settings window would keep an invisible scanner running.
-  terminate(0);
+  terminate(stored ? 0 : 1);
 }
 
 void AppDelegate::closeSettings() {

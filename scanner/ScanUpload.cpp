@@ -147,8 +147,8 @@ void finishRequestsThen(std::function<void()> then, std::chrono::milliseconds bo
   r.then = std::move(then);
   // A status report that hangs must not keep the program from ending.
   QTimer::singleShot(bound, QCoreApplication::instance(), [] { runThenOnce(); });
-  // Their failure roads run (queued) and may start a report of their own before the count
-  // reaches zero.
+  // Each cancelled upload's failure road runs queued; a report it starts is counted before
+  // the upload's own end is.
   const auto uploads = r.uploads;
   for (const auto& m : uploads) m->cancelTasks();
   if (r.requests == 0) later([] { if (running().requests == 0) runThenOnce(); });

@@ -96,8 +96,9 @@ void AppDelegate::applicationWillTerminate() { zuvo::flushLog(); }
 
 void AppDelegate::quitOnTerminationSignal() {
   zuvo::logInfo(QStringLiteral("Asked to quit: running requests are ended first"));
-  // Long enough for a status report to a server that answers, short of a session's end.
-  constexpr std::chrono::seconds kBound{10};
+  // Long enough for a status report to a server that answers, and within the 5 seconds the
+  // uninstaller waits for a program it asked to end.
+  constexpr std::chrono::seconds kBound{4};
   zuvo::scanupload::finishRequestsThen([this] { terminate(0); }, kBound);
 }
 

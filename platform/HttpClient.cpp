@@ -24,8 +24,15 @@
 #include <QUrlQuery>
 
 #include <mutex>
+#include <utility>
 
 namespace zuvo::http {
+
+// The requests of one manager, on the main thread.
+struct Cancellation {
+  bool cancelled = false;
+  QList<QPointer<QObject>> tasks;
+};
 
 namespace {
 
@@ -63,6 +70,8 @@ QString statusReason(int code) {
 Error makeError(Error::Code code, const QString& description) { return Error{code, description}; }
 
 Error timedOut() { return makeError(Error::Code::TimedOut, QStringLiteral("The request timed out.")); }
+
+Error cancelled() { return makeError(Error::Code::Network, QStringLiteral("cancelled")); }
 
 Error networkError(QNetworkReply* reply) {
   QString text;
@@ -160,6 +169,14 @@ class Task : public QObject {
   std::function<void(Result)> done;
 
   void start() {
+    if (const auto& c = config_.cancellation) {
+      if (c->cancelled) {
+        finish(cancelled());
+        return;
+      }
+      c->tasks.removeAll(nullptr);
+      c->tasks.append(this);
+    }
     if (!schemeAllowed(url_)) {
       finish(makeError(Error::Code::UnsupportedUrl, QStringLiteral("unsupported URL")));
       return;
@@ -182,6 +199,11 @@ class Task : public QObject {
   // The whole-request bound of the synchronous GET.
   void abortAsTimedOut() {
     timedOut_ = true;
+    if (reply_) reply_->abort();
+  }
+
+  void cancel() {
+    cancelled_ = true;
     if (reply_) reply_->abort();
   }
 
@@ -269,7 +291,7 @@ class Task : public QObject {
     if (transportFailed) {
       Result r;
       r.response = response;
-      r.error = timedOut_ ? timedOut() : networkError(reply);
+      r.error = cancelled_ ? cancelled() : timedOut_ ? timedOut() : networkError(reply);
       reply_ = nullptr;
       deliver(std::move(r));
       return;
@@ -366,6 +388,7 @@ class Task : public QObject {
   QTimer idle_{this};
   std::unique_ptr<QTemporaryFile> file_;
   bool timedOut_ = false;
+  bool cancelled_ = false;
   bool tooLarge_ = false;
   bool writeFailed_ = false;
   int redirects_ = 0;
@@ -485,7 +508,14 @@ std::chrono::milliseconds defaultTimeout() {
   return testhooks::httpTimeout().value_or(std::chrono::seconds(60));
 }
 
-SessionManager::SessionManager() : timeout_(defaultTimeout()) {}
+SessionManager::SessionManager() : timeout_(defaultTimeout()), cancellation_(std::make_shared<Cancellation>()) {}
+
+void SessionManager::cancelTasks() {
+  cancellation_->cancelled = true;
+  const QList<QPointer<QObject>> tasks = std::exchange(cancellation_->tasks, {});
+  for (const QPointer<QObject>& t : tasks)
+    if (t) static_cast<Task*>(t.data())->cancel();
+}
 
 std::shared_ptr<SessionManager> SessionManager::manager() {
   return std::shared_ptr<SessionManager>(new SessionManager());
@@ -511,7 +541,7 @@ void SessionManager::setAcceptableContentTypes(const QSet<QByteArray>& mediaType
 }
 
 SessionManager::Config SessionManager::config() const {
-  return Config{headers_, serializer_, acceptable_, timeout_};
+  return Config{headers_, serializer_, acceptable_, timeout_, cancellation_};
 }
 
 QByteArray SessionManager::formEncode(const Fields& fields) {

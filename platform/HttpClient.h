@@ -38,6 +38,8 @@
 // - With the Plain serializer a status from 200 to 299 is success. With the Json serializer
 //   the reply's media type (without parameters such as "; charset=utf-8", compared without
 //   regard to case) must also be in the acceptable set, and a non-empty body must be JSON.
+// - cancelTasks() ends the manager's requests still running, and those it starts later, with
+//   the failure "cancelled" (Code::Network), through their completions as for any failure.
 // - A test hook (platform/TestHooks.h) names extra PEM CA certificates to trust besides the
 //   system's (Qt does not read SSL_CERT_FILE).
 #pragma once
@@ -113,6 +115,8 @@ using Destination = std::function<QString(const Response&)>;
 // The 60-second default (or the time-out test hook).
 std::chrono::milliseconds defaultTimeout();
 
+struct Cancellation;
+
 class SessionManager {
  public:
   // A new manager (the plain serializer, no headers, the default time-out).
@@ -142,6 +146,9 @@ class SessionManager {
   // destination that cannot be written, the request still reports the status's outcome).
   void downloadTask(const QUrl& url, Destination destination, Completion completion);
 
+  // Main thread only (where the requests run).
+  void cancelTasks();
+
   // Percent-encoded "k=v&k=v" as the form POST sends it.
   static QByteArray formEncode(const Fields& fields);
 
@@ -150,6 +157,7 @@ class SessionManager {
     Serializer serializer = Serializer::Plain;
     QSet<QByteArray> acceptable;
     std::chrono::milliseconds timeout{0};
+    std::shared_ptr<Cancellation> cancellation;  // shared by the manager's requests
   };
 
  private:
@@ -160,6 +168,7 @@ class SessionManager {
   Serializer serializer_ = Serializer::Plain;
   QSet<QByteArray> acceptable_;
   std::chrono::milliseconds timeout_;
+  std::shared_ptr<Cancellation> cancellation_;
 };
 
 // A GET that waits for its end on the calling thread (a local event loop, so it works on the

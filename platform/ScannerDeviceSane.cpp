@@ -2,6 +2,7 @@
 
 #include "platform/ErrorReport.h"
 #include "platform/ScanPages.h"
+#include "platform/TerminationSignals.h"
 
 #include <QHash>
 #include <QMetaObject>
@@ -720,6 +721,8 @@ void SaneScannerDevice::requestOverviewScan(int resolution) {
 void SaneScannerDevice::endJob() {
   if (!job_) return;
   job_.reset();
+  // A backend's reader thread may have set SIGTERM back to its default action.
+  restoreTerminationSignals();
   if (unit_) unit_->scanInProgress = unit_->overviewScanInProgress = false;
   browser_->jobEnded();
 }

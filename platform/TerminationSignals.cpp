@@ -9,12 +9,15 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <utility>
 #include <unistd.h>
 
 namespace zuvo {
 namespace {
 
 int g_pipe[2] = {-1, -1};
+std::function<void()> g_onSignal;
+bool g_signalled = false;
 
 void onSignal(int) {
   const int saved = errno;
@@ -24,22 +27,7 @@ void onSignal(int) {
   errno = saved;
 }
 
-}  // namespace
-
-bool quitOnTerminationSignals() {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!app || g_pipe[0] >= 0) return g_pipe[0] >= 0;
-  if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    reportError(QStringLiteral("Termination signals are not handled: %1").arg(files::errnoText(errno)));
-    return false;
-  }
-  auto* notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, app);
-  QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
-    char buffer[64];
-    while (::read(g_pipe[0], buffer, sizeof buffer) > 0) {
-    }
-    QCoreApplication::quit();
-  });
+bool installHandlers() {
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
@@ -51,6 +39,33 @@ bool quitOnTerminationSignals() {
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool quitOnTerminationSignals() { return quitOnTerminationSignals(nullptr); }
+
+bool quitOnTerminationSignals(std::function<void()> handler) {
+  g_onSignal = std::move(handler);
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app || g_pipe[0] >= 0) return g_pipe[0] >= 0;
+  if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    reportError(QStringLiteral("Termination signals are not handled: %1").arg(files::errnoText(errno)));
+    return false;
+  }
+  auto* notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, app);
+  QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
+    char buffer[64];
+    while (::read(g_pipe[0], buffer, sizeof buffer) > 0) {
+    }
+    if (g_onSignal && !std::exchange(g_signalled, true)) g_onSignal();
+    else QCoreApplication::quit();
+  });
+  return installHandlers();
+}
+
+void restoreTerminationSignals() {
+  if (g_pipe[0] >= 0) installHandlers();
 }
 
 }  // namespace zuvo

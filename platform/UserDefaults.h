@@ -27,7 +27,8 @@ class UserDefaults {
   qint64 integerForKey(const QString& key) const;
   void setBool(bool value, const QString& key);
   void setInteger(qint64 value, const QString& key);
-  // Writes pending changes and rereads the file. False (and the reason) when it cannot be written.
+  // Writes pending changes and rereads the file. False when it cannot be written, with the
+  // reason: the system's ("No space left on device") where it can be found.
   bool synchronize(QString* error = nullptr);
 
  private:

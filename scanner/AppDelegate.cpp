@@ -1,12 +1,14 @@
 #include "scanner/AppDelegate.h"
 
 #include "common/Log.h"
+#include "platform/Alert.h"
 #include "platform/Paths.h"
 #include "platform/SingleInstance.h"
 #include "platform/UserDefaults.h"
 #include "scanner/GlobalData.h"
 #include "scanner/LaunchArguments.h"
 #include "scanner/ScanRules.h"
+#include "scanner/ScanUpload.h"
 #include "ui_Settings.h"
 
 #include <QApplication>
@@ -90,6 +92,16 @@ void AppDelegate::applicationDidFinishLaunching() {
   }
 }
 
+void AppDelegate::applicationWillTerminate() { zuvo::flushLog(); }
+
+void AppDelegate::quitOnTerminationSignal() {
+  zuvo::logInfo(QStringLiteral("Asked to quit: running requests are ended first"));
+  // Long enough for a status report to a server that answers, and within the 5 seconds the
+  // uninstaller waits for a program it asked to end.
+  constexpr std::chrono::seconds kBound{4};
+  zuvo::scanupload::finishRequestsThen([this] { terminate(0); }, kBound);
+}
+
 void AppDelegate::resetScanFolder(const QString& path) {
   // Without the trailing slash, so that a link in the folder's place is not followed.
   const std::filesystem::path folder(QFile::encodeName(QDir::cleanPath(path)).toStdString());
@@ -141,10 +153,16 @@ void AppDelegate::saveSettings() {
   if (txtDpi->text().isEmpty()) txtDpi->setText(QStringLiteral("72"));
   prefs->setInteger(integerValueOfText(txtDpi->text()), kDpiValue);
   QString error;
-  if (!prefs->synchronize(&error)) zuvo::logError(QStringLiteral("Scan settings not saved: %1").arg(error));
+  const bool stored = prefs->synchronize(&error);
+  if (!stored) {
+    zuvo::logError(QStringLiteral("Scan settings not saved: %1").arg(error));
+    // Closing as if they were kept would have the next scan use the old settings unknowingly.
+    zuvo::showAlert(QStringLiteral("The scan settings could not be saved."), error, {QStringLiteral("Ok")},
+                    settingsSheet.get());
+  }
   settingsSheet->hide();
   // A hidden settings window would keep an invisible scanner running.
-  terminate(0);
+  terminate(stored ? 0 : 1);
 }
 
 void AppDelegate::closeSettings() {

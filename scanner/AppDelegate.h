@@ -30,7 +30,10 @@ class AppDelegate : public QObject {
 
   void applicationDidFinishLaunching();
   bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
-  void applicationWillTerminate() {}
+  // Whatever is still to be logged is written before the program ends.
+  void applicationWillTerminate();
+  // SIGTERM or SIGINT: a normal quit, once a running upload has ended on its failure road.
+  void quitOnTerminationSignal();
 
   void showScanSettings();
   void saveSettings();

@@ -15,5 +15,7 @@ struct LaunchRequest {
   QString error;  // why the arguments ask for nothing (mode Invalid)
 };
 
-// arguments[0] is the program path; every later element is data, compared exactly.
+// arguments[0] is the program path; every later element is data, compared exactly. A token
+// goes into the upload's part header as its quoted file name: one with a control character,
+// '"' or '\' would end or escape that quoting (or the header), and is refused.
 LaunchRequest parseLaunchArguments(const QStringList& arguments);

@@ -428,11 +428,15 @@ QByteArray number(double v) {
 }
 
 // Objects are written as they come; the page tree (object 2) goes last, when its kids are known.
+// Straight to the file descriptor: a buffered device that writes part of its data before the
+// disk fills up loses the system's reason and says "Unknown error".
 class PdfWriter {
  public:
-  explicit PdfWriter(QIODevice* out) : out_(out) {}
+  explicit PdfWriter(int fd) : fd_(fd) {}
 
-  bool ok() const { return ok_; }
+  bool ok() const { return error_ == 0; }
+  // The system's reason for the first failed write.
+  QString error() const { return files::errnoText(error_); }
   int newObject() {
     offsets_.push_back(-1);
     return int(offsets_.size()) - 1;
@@ -442,8 +446,11 @@ class PdfWriter {
     write(QByteArray::number(object) + " 0 obj\n");
   }
   void write(const QByteArray& bytes) {
-    if (!ok_) return;
-    if (out_->write(bytes) != bytes.size()) ok_ = false;
+    for (qsizetype done = 0; ok() && done < bytes.size();) {
+      const ssize_t n = ::write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
+      if (n >= 0) done += n;
+      else if (errno != EINTR) error_ = errno;
+    }
     position_ += bytes.size();
   }
   void stream(int object, const QByteArray& dictionary, const QByteArray& data) {
@@ -462,10 +469,10 @@ class PdfWriter {
   }
 
  private:
-  QIODevice* out_;
+  int fd_;
   qint64 position_ = 0;
   std::vector<qint64> offsets_{-1};  // object 0 is the free list's head
-  bool ok_ = true;
+  int error_ = 0;
 };
 
 // The matrix that draws the image's unit square onto a page of w x h points, turned as the
@@ -503,7 +510,7 @@ bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* 
   const QFileInfo target(pdfPath);
   QTemporaryFile out(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
   if (!out.open()) return writeFailed(out.errorString());
-  PdfWriter pdf(&out);
+  PdfWriter pdf(out.handle());
   pdf.write("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
   const int catalog = pdf.newObject(), pageTree = pdf.newObject();
   QByteArray kids;
@@ -538,7 +545,7 @@ bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* 
               " " + number(pageH) + "] /Resources << /XObject << /Im0 " + QByteArray::number(xobject) +
               " 0 R >> >> /Contents " + QByteArray::number(content) + " 0 R >>\nendobj\n");
     kids += QByteArray::number(page) + " 0 R ";
-    if (!pdf.ok()) return writeFailed(out.errorString());
+    if (!pdf.ok()) return writeFailed(pdf.error());
   }
 
   pdf.begin(catalog);
@@ -547,7 +554,7 @@ bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* 
   pdf.write("<< /Type /Pages /Kids [" + kids.trimmed() + "] /Count " + QByteArray::number(pageFiles.size()) +
             " >>\nendobj\n");
   pdf.finish(catalog);
-  if (!pdf.ok() || !out.flush()) return writeFailed(out.errorString());
+  if (!pdf.ok()) return writeFailed(pdf.error());
   out.close();
   if (out.error() != QFileDevice::NoError) return writeFailed(out.errorString());
   QString why;

@@ -11,7 +11,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 #include <QUrl>
+
+#include <memory>
+#include <set>
 
 namespace zuvo::scanupload {
 namespace {
@@ -23,6 +27,27 @@ QUrl uploadURL() { return QUrl(GlobalData::sharedGlobalData().upload_url_scan_do
 
 void later(std::function<void()> f) {
   QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
+}
+
+// The requests still running, and what waits for their end when the program quits.
+struct Running {
+  int requests = 0;
+  std::set<std::shared_ptr<http::SessionManager>> uploads;
+  bool quitting = false;
+  std::function<void()> then;
+};
+Running& running() {
+  static Running r;
+  return r;
+}
+
+void runThenOnce() {
+  if (auto then = std::exchange(running().then, nullptr)) then();
+}
+
+void requestEnded() {
+  Running& r = running();
+  if (--r.requests == 0 && r.quitting) runThenOnce();
 }
 
 }  // namespace
@@ -75,30 +100,60 @@ void sendDocumentUpload(const QString& pdfPath, std::function<void(double)> prog
   QString why;
   const std::optional<QByteArray> body =
       upload::multipartBodyFromFile(QStringLiteral("View_%1").arg(tokenText), pdfPath, tokenText.toUtf8(), &why);
+  ++running().requests;
   if (!body) {
     // Never an empty stand-in for the PDF: this is a failed upload.
-    later([done, why] { done(http::Error{http::Error::Code::File, why}); });
+    later([done, why] {
+      done(http::Error{http::Error::Code::File, why});
+      requestEnded();
+    });
     return;
   }
-  http::SessionManager::manager()->dataTask(
+  auto manager = http::SessionManager::manager();
+  running().uploads.insert(manager);
+  if (running().quitting) manager->cancelTasks();
+  manager->dataTask(
       "POST", uploadURL(), *body, upload::multipartContentType(),
       [progress](qint64 sent, qint64 total) {
         if (progress && total > 0) progress(double(sent) / double(total));
       },
-      [done](const http::Result& r) { later([done, e = r.error] { done(e); }); });
+      [done, manager](const http::Result& r) {
+        later([done, manager, e = r.error] {
+          running().uploads.erase(manager);
+          done(e);
+          requestEnded();
+        });
+      });
 }
 
 void sendStatus(const QString& status, const QString& failureLog,
                 std::function<void(const QString& error, bool success)> done) {
+  ++running().requests;
   http::SessionManager::manager()->dataTask(
       "POST", uploadURL(), upload::statusBody(status, token()), std::nullopt, {},
       [failureLog, done](const http::Result& r) {
         later([failureLog, done, e = r.error] {
           const bool ok = e.code == http::Error::Code::None;
-          if (!ok) logError(QStringLiteral("%1 : %2").arg(failureLog, e.description));
+          if (!ok) logError(QStringLiteral("%1 : %2").arg(failureLog, loggableValue(e.description)));
           if (done) done(ok ? QString() : e.description, ok);
+          requestEnded();
         });
       });
 }
+
+void finishRequestsThen(std::function<void()> then, std::chrono::milliseconds bound) {
+  Running& r = running();
+  r.quitting = true;
+  r.then = std::move(then);
+  // A status report that hangs must not keep the program from ending.
+  QTimer::singleShot(bound, QCoreApplication::instance(), [] { runThenOnce(); });
+  // Each cancelled upload's failure road runs queued; a report it starts is counted before
+  // the upload's own end is.
+  const auto uploads = r.uploads;
+  for (const auto& m : uploads) m->cancelTasks();
+  if (r.requests == 0) later([] { if (running().requests == 0) runThenOnce(); });
+}
+
+bool quitting() { return running().quitting; }
 
 }  // namespace zuvo::scanupload

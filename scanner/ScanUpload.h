@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <functional>
 
 namespace zuvo::scanupload {
@@ -46,5 +47,12 @@ void sendDocumentUpload(const QString& pdfPath, std::function<void(double)> prog
 // thread and never before this returns.
 void sendStatus(const QString& status, const QString& failureLog,
                 std::function<void(const QString& error, bool success)> done);
+
+// The program is asked to quit: an upload still being sent is cancelled and ends through its
+// own failure road (done gets "cancelled"); then() runs once no upload or status report is
+// running any more (the failure road's own report included), or when `bound` has passed.
+void finishRequestsThen(std::function<void()> then, std::chrono::milliseconds bound);
+// From then on: failure roads log and report, but show nothing that waits for the user.
+bool quitting();
 
 }  // namespace zuvo::scanupload

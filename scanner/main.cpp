@@ -1,3 +1,4 @@
+#include "platform/TerminationSignals.h"
 #include "scanner/AppDelegate.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   QApplication app(qtArgc, qtArgv);
 
   AppDelegate delegate(arguments);
+  zuvo::quitOnTerminationSignals([&] { delegate.quitOnTerminationSignal(); });
   app.setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
   QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, [&] { delegate.applicationWillTerminate(); });
   QTimer::singleShot(0, &delegate, [&] { delegate.applicationDidFinishLaunching(); });

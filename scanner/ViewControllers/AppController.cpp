@@ -241,8 +241,8 @@ void AppController::deviceDidOpenSessionWithError(ScannerDevice* device, const Q
   }
   o_.butScan->setEnabled(false);
   zuvo::logError(QStringLiteral("device:didOpenSessionWithError: \n"));
-  zuvo::logError(QStringLiteral("  device: %1\n").arg(describe(device)));
-  zuvo::logError(QStringLiteral("  error : %1\n").arg(error));
+  zuvo::logError(QStringLiteral("  device: %1\n").arg(zuvo::loggableValue(describe(device))));
+  zuvo::logError(QStringLiteral("  error : %1\n").arg(zuvo::loggableValue(error)));
   showSheet(error);
   updateControlTitles();
 }
@@ -306,7 +306,8 @@ void AppController::deviceDidReceiveStatusInformation(ScannerDevice* device, con
 }
 
 void AppController::deviceDidEncounterError(ScannerDevice* device, const QString& error) {
-  zuvo::logError(QStringLiteral("device: \n%1\ndidEncounterError: \n%2\n").arg(describe(device), error));
+  zuvo::logError(QStringLiteral("device: \n%1\ndidEncounterError: \n%2\n")
+                     .arg(zuvo::loggableValue(describe(device)), zuvo::loggableValue(error)));
   readyToScan = false;
   showSheet(error);
 }
@@ -398,7 +399,8 @@ void AppController::scannerDeviceDidCompleteScanWithError(ScannerDevice* device,
   hideProgress();
   updateControlTitles();
   if (!error.isEmpty()) {
-    zuvo::logInfo(QStringLiteral("scannerDevice: \n%1\ndidCompleteScanWithError: \n%2\n").arg(describe(device), error));
+    zuvo::logInfo(QStringLiteral("scannerDevice: \n%1\ndidCompleteScanWithError: \n%2\n")
+                      .arg(zuvo::loggableValue(describe(device)), zuvo::loggableValue(error)));
     return;
   }
   if (!readyToScan) return;
@@ -418,6 +420,8 @@ void AppController::scannerDeviceDidCompleteScanWithError(ScannerDevice* device,
 }
 
 void AppController::closeSheet(const QString& message, const QString& informative) {
+  // A program on its way out asks nobody.
+  if (zuvo::scanupload::quitting()) return;
   zuvo::showAlert(message, informative, {QStringLiteral("Close")}, o_.mWindow);
 }
 
@@ -433,7 +437,7 @@ void AppController::quickRoad() {
       return;
     case Outcome::UnreadablePage:
       // Fewer pages than the user saw must never be reported complete.
-      zuvo::logError(pdf.error);
+      zuvo::logError(zuvo::loggableValue(pdf.error));
       closeSheet(QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.")
                      .arg(QFileInfo(pdf.page).fileName()),
                  pdf.error);
@@ -441,14 +445,14 @@ void AppController::quickRoad() {
     case Outcome::WriteFailed: {
       // As a failed upload: nothing stale or empty is sent, the server hears "Cancel".
       zuvo::logError(QStringLiteral("Error occurred while uploading scan document %1, Error : %2")
-                         .arg(QUrl::fromLocalFile(pdf.path).toString(), pdf.error));
+                         .arg(QUrl::fromLocalFile(pdf.path).toString(), zuvo::loggableValue(pdf.error)));
       sendMessagetoServer(QStringLiteral("Cancel"), [](const QString&, bool) {});
       closeSheet(QStringLiteral("An error occurred while uploading document : %1").arg(pdf.error), QString());
       return;
     }
   }
   zuvo::logInfo(QStringLiteral("Upload started for scanned document %1 with token : %2")
-                    .arg(pdf.path, GlobalData::sharedGlobalData().token_scan_doc.value_or(QString())));
+                    .arg(pdf.path, zuvo::loggableValue(GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()))));
   if (!zuvo::scanupload::isNetworkReachable()) {
     zuvo::logInfo(QStringLiteral("The internet connection appears to be offline."));
     zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."), {QStringLiteral("Ok")});
@@ -487,14 +491,14 @@ void AppController::startUploadingFile(const QUrl& fileURL) {
         const QString token = GlobalData::sharedGlobalData().token_scan_doc.value_or(QString());
         if (error.code != zuvo::http::Error::Code::None) {
           zuvo::logError(QStringLiteral("Error occurred while uploading scan document %1, Error : %2")
-                             .arg(fileURL.toString(), error.description));
+                             .arg(fileURL.toString(), zuvo::loggableValue(error.description)));
           self->sendMessagetoServer(QStringLiteral("Cancel"), [](const QString&, bool) {});
           self->closeSheet(QStringLiteral("An error occurred while uploading document : %1").arg(error.description),
                            QString());
           return;
         }
         zuvo::logInfo(QStringLiteral("Uploading scan document %1 with token %2 was successful.")
-                          .arg(fileURL.toString(), token));
+                          .arg(fileURL.toString(), zuvo::loggableValue(token)));
         self->sendMessagetoServer(QStringLiteral("Completed"), [self](const QString&, bool success) {
           if (!self) return;
           if (!success) {

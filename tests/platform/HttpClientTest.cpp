@@ -335,6 +335,28 @@ TEST(HttpClient, SilentServerTimesOut) {
   EXPECT_EQ(zuvo::http::defaultTimeout(), 60s);
 }
 
+TEST(HttpClient, CancelEndsTheManagersRequestsRunningOrStartedLater) {
+  TinyServer server;
+  server.route("/silent", {200, {}, {}, true});
+  server.route("/ok", {200, {}, "fine"});
+  auto m = SessionManager::manager();
+  auto other = SessionManager::manager();
+  QList<Result> mine, others;
+  m->dataTask("POST", server.url("/silent"), "body", std::nullopt, {}, [&](const Result& r) { mine << r; });
+  other->dataTask("POST", server.url("/ok"), "body", std::nullopt, {}, [&](const Result& r) { others << r; });
+  ASSERT_TRUE(waitUntil([&] { return server.requests.size() == 2; }, 20s));
+  m->cancelTasks();
+  m->dataTask("POST", server.url("/ok"), "later", std::nullopt, {}, [&](const Result& r) { mine << r; });
+  ASSERT_TRUE(waitUntil([&] { return mine.size() == 2 && others.size() == 1; }, 20s));
+  for (const Result& r : mine) {
+    EXPECT_EQ(r.error.code, Error::Code::Network);
+    EXPECT_EQ(r.error.description, "cancelled");
+  }
+  EXPECT_TRUE(others[0].ok()) << "another manager's request goes on";
+  zuvo::test::spin(100ms);
+  EXPECT_EQ(server.requests.size(), 2) << "a request started after the cancel is never sent";
+}
+
 TEST(HttpClient, RefusedConnectionFails) {
   QTcpServer probe;
   probe.listen(QHostAddress::LocalHost, 0);

@@ -20,6 +20,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace zuvo::test;
 
 namespace {
@@ -32,10 +34,12 @@ class ScannerGuiTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(gui.start()) << gui.error().toStdString(); }
 
-  void startScanner(ScannerProcess& p, const QStringList& args) {
+  // extra: set over the display's environment.
+  void startScanner(ScannerProcess& p, const QStringList& args, const QProcessEnvironment& extra = {}) {
     const QProcessEnvironment env = gui.programEnvironment();
     for (const QString& key : env.keys()) p.environment().insert(key, env.value(key));
     for (const QString& key : extraEnvironment.keys()) p.environment().insert(key, extraEnvironment.value(key));
+    p.environment().insert(extra);
     ASSERT_TRUE(p.start(args));
   }
 
@@ -405,5 +409,108 @@ TEST_F(ScannerGuiTest, ColourA4PagesAtHighResolutionAreEditedInTheImageWindow) {
     const long pageKiB = long(c.size.width()) * c.size.height() * 4 / 1024;
     EXPECT_LT(p.statusKiB("VmHWM") - before, 3 * pageKiB) << "page " << pageKiB << " KiB";
     EXPECT_TRUE(p.isRunning());
+  }
+}
+
+TEST_F(ScannerGuiTest, SettingsThatCannotBeStoredAreReportedBeforeTheWindowEnds) {
+  const struct {
+    const char* name;
+    bool fullDisk;  // else a folder where the settings' file belongs
+    QString reason;
+  } cases[] = {{"file is a folder", false, "Is a directory"}, {"full disk", true, "No space left on device"}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    QProcessEnvironment extra;
+    QString configHome, file = settingsFile();
+    if (k.fullDisk) {
+      configHome = makeTempDir("config");
+      QString error;
+      if (!mountSmallFileSystem(configHome, 64 * 1024, &error)) GTEST_SKIP() << error.toStdString();
+      ASSERT_TRUE(fillFileSystem(configHome));
+      extra.insert("XDG_CONFIG_HOME", configHome);
+      file = configHome + "/com.roza.zuvoscanner.conf";
+    } else {
+      ASSERT_TRUE(QDir().mkpath(file));
+    }
+    ScannerProcess p;
+    startScanner(p, {"ScanSettings"}, extra);
+    drive({"wait", kApp, "Scan Settings"});
+    drive({"set-text", kApp, "Resolution (dpi)", "300"});
+    drive({"press", kApp, "Save"});
+    ASSERT_TRUE(p.waitForFinished()) << p.output().toStdString();
+    EXPECT_EQ(p.exitCode(), 1);
+    const QList<QJsonObject> alerts = readJsonLines(p.alertLogPath());
+    ASSERT_EQ(alerts.size(), 1) << p.output().toStdString();
+    EXPECT_EQ(alerts[0]["message"].toString(), "The scan settings could not be saved.");
+    EXPECT_EQ(alerts[0]["informative"].toString(), file + " cannot be written: " + k.reason);
+    EXPECT_FALSE(readFile(file).contains("dpivalue"));
+    if (k.fullDisk) EXPECT_TRUE(unmountFileSystem(configHome));
+    else EXPECT_TRUE(QFileInfo(file).isDir());
+  }
+}
+
+TEST_F(ScannerGuiTest, PdfThatCannotBeWrittenNamesTheSystemsReasonAndNothingIsSent) {
+  // The scan's pages fit; the PDF of them no longer does.
+  const QString scannerData = QFileInfo(scanFolder()).path();
+  QString error;
+  if (!mountSmallFileSystem(scannerData, 16 * 1024 * 1024, &error)) GTEST_SKIP() << error.toStdString();
+  FakeDocumentServer server;
+  ScannerProcess p;
+  scanFor(server, {FakeReply{.status = 200}}, p, "T4", "/upload", "false");
+  drive({"wait", kApp, "Documents"});
+  drive({"click-row", kApp, "Pages", "Scan 0.jpeg"});
+  // Room for a part of the PDF: the disk fills up while it is written.
+  ASSERT_GT(QFileInfo(scanFolder() + "/Scan 0.jpeg").size(), 64 * 1024);
+  ASSERT_TRUE(fillFileSystem(scannerData, 8 * 1024));
+  drive({"press", kApp, "Upload"});
+  ASSERT_TRUE(waitUntil([&] { return !readJsonLines(p.alertLogPath()).isEmpty(); })) << p.output().toStdString();
+  const QList<QJsonObject> alerts = readJsonLines(p.alertLogPath());
+  ASSERT_EQ(alerts.size(), 1);
+  const QString message = alerts[0]["message"].toString();
+  EXPECT_TRUE(message.startsWith("An error occurred while uploading document : Cannot write the PDF "))
+      << message.toStdString();
+  EXPECT_TRUE(message.endsWith("/View_1.pdf: No space left on device")) << message.toStdString();
+  EXPECT_TRUE(server.requests().isEmpty());
+  EXPECT_TRUE(QFileInfo::exists(scanFolder() + "/Scan 0.jpeg"));
+  EXPECT_FALSE(QFileInfo::exists(scanFolder() + "/View_1.pdf"));
+  drive({"wait", kApp, "Documents"});
+  p.stop();
+  EXPECT_TRUE(unmountFileSystem(scannerData));
+}
+
+TEST_F(ScannerGuiTest, TerminationSignalDuringAnUploadEndsItOnItsFailureRoad) {
+  const struct {
+    const char* name;
+    const char* quick;
+    FakeReply report;           // the reply to a status report
+    QList<QByteArray> reports;  // after the upload
+    QString logged;
+  } cases[] = {
+      // The quick road tells the server of a failed upload; the browser's does not.
+      {"quick road", "true", {.status = 200}, {"Status=Cancel&token=T3"}, "Error occurred while uploading scan document "},
+      {"browser road", "false", {.status = 200}, {}, "An error occurred while uploading document : "},
+      // A server that keeps the report does not keep the program.
+      {"report unanswered", "true", {.hold = true}, {"Status=Cancel&token=T3"}, "Error occurred while uploading scan document "},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    const qsizetype logged = fileLogLines().filter(k.logged).filter("cancelled").size();
+    FakeDocumentServer server;
+    ScannerProcess p;
+    scanFor(server, {FakeReply{.hold = true}, k.report}, p, "T3", "/upload", k.quick);
+    if (QByteArray(k.quick) == "false") {
+      drive({"wait", kApp, "Documents"});
+      drive({"press", kApp, "Upload"});
+    }
+    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(120))) << p.output().toStdString();
+    ASSERT_EQ(::kill(pid_t(p.pid()), SIGTERM), 0);
+    ASSERT_TRUE(p.waitForFinished(std::chrono::seconds(15))) << p.output().toStdString();
+    EXPECT_TRUE(p.exitedNormally());
+    EXPECT_EQ(p.exitCode(), 0);
+    QList<QByteArray> reports;
+    for (const JournaledRequest& r : server.requests().mid(1)) reports << r.body;
+    EXPECT_EQ(reports, k.reports);
+    EXPECT_EQ(fileLogLines().filter(k.logged).filter("cancelled").size() - logged, 1) << fileLogLines().join('\n').toStdString();
+    EXPECT_TRUE(readJsonLines(p.alertLogPath()).isEmpty()) << "a quitting program asks nobody";
   }
 }

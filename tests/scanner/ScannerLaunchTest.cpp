@@ -9,7 +9,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 using namespace zuvo::test;
 
@@ -50,6 +53,8 @@ TEST(ScannerLaunch, ModesAndShortArgumentLists) {
   } cases[] = {
       {{"ScanDoc", "T1", "https://h/upload", "false", "7", "Doe", "1970-01-01"}, true, ""},
       {{"ScanDoc", "T1", "https://h/upload"}, true, ""},
+      // A token is data: these stay as they are (the status report sends them unencoded).
+      {{"ScanDoc", "T&a=1 \u00e9", "https://h/upload", "true"}, true, ""},
       {{"ScanSettings"}, true, ""},
       {{"ScanSettings", "T1", "U", "true"}, true, ""},
       // Qt would take these for its own options, and fail or change its start without a display.
@@ -80,6 +85,48 @@ TEST(ScannerLaunch, ModesAndShortArgumentLists) {
     }
     p.stop();
     EXPECT_TRUE(waitUntil([] { return scannerNameOwner() == 0; }));
+  }
+}
+
+TEST(ScannerLaunch, TokenThatWouldBreakTheUploadsPartHeaderIsRefusedInOneLogRecord) {
+  const struct {
+    const char* name;
+    QString token;
+    QString logged;  // as the log shows it
+  } cases[] = {
+      {"CR LF", "T1\r\nContent-Type: text/html\r\n\r\n<html>", "T1\\r\\nContent-Type: text/html\\r\\n\\r\\n<html>"},
+      {"quote", "T1\"; filename=\"evil.html", "T1\"; filename=\"evil.html"},
+      {"backslash", "T1\\", "T1\\"},
+      {"line feed", "T1\n2026/01/01 00:00:00:000 | ERROR   | forged", "T1\\n2026/01/01 00:00:00:000 | ERROR   | forged"},
+      {"tab, DEL and C1", QString("T\t1\x7f") + QChar(0x85), "T\\t1\\u007f\\u0085"},
+  };
+  const QRegularExpression record(R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} \| )");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScannerProcess p;
+    ASSERT_TRUE(p.start({"ScanDoc", c.token, "https://h/upload", "true"}));
+    ASSERT_TRUE(p.waitForFinished()) << "a window for a token that cannot be sent";
+    EXPECT_EQ(p.exitCode(), 1);
+    const QString expected = "Token refused, it holds a control character, '\"' or '\\': \"" + c.logged + "\"";
+    EXPECT_TRUE(p.output().contains(expected)) << p.output().toStdString();
+    const QStringList lines = fileLogLines();
+    EXPECT_EQ(lines.filter(expected).size(), 1);
+    for (const QString& line : lines) EXPECT_TRUE(record.match(line).hasMatch()) << "a forged record: " << line.toStdString();
+  }
+}
+
+TEST(ScannerLaunch, TerminationSignalsEndItAsANormalQuitWithItsLogWritten) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    const qsizetype before = fileLogLines().filter("Asked to quit").size();
+    ScannerProcess p;
+    ASSERT_TRUE(p.start({"ScanDoc", "T1", "https://h/upload", "false"}));
+    ASSERT_TRUE(runsWithWindow(p));
+    ASSERT_EQ(::kill(pid_t(p.pid()), signal), 0);
+    ASSERT_TRUE(p.waitForFinished());
+    EXPECT_TRUE(p.exitedNormally());
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_EQ(fileLogLines().filter("Asked to quit").size(), before + 1);
   }
 }
 

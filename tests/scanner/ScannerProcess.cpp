@@ -6,6 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDir>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +14,14 @@
 namespace zuvo::test {
 
 QString scanFolder() { return zuvo::paths::dataFolder() + QStringLiteral("/Data/ZuvoScanner/Documents"); }
+
+QStringList fileLogLines() {
+  QStringList lines;
+  const QDir logs(zuvo::paths::logsFolder());
+  for (const QString& name : logs.entryList(QDir::Files, QDir::Name))
+    lines += QString::fromUtf8(readFile(logs.filePath(name))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  return lines;
+}
 
 qint64 scannerNameOwner() {
   QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();

@@ -24,6 +24,8 @@ class ScannerProcess {
   // Waits for the program to end by itself; false when it still runs.
   bool waitForFinished(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   int exitCode() const { return process_.exitCode(); }
+  // Ended by itself, not by a signal.
+  bool exitedNormally() const { return process_.exitStatus() == QProcess::NormalExit; }
   qint64 pid() const { return process_.processId(); }
 
   // A field of its /proc status in KiB ("VmHWM": its peak), -1 when unknown; resetPeak starts
@@ -43,6 +45,8 @@ class ScannerProcess {
 
 // The scan folder under the test's home (without the trailing slash).
 QString scanFolder();
+// Every line of the scanner's file logs so far.
+QStringList fileLogLines();
 // The process that owns the scanner's session-bus name, 0 when none does.
 qint64 scannerNameOwner();
 

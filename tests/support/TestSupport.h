@@ -39,4 +39,13 @@ int runProgram(const QString& program, const QStringList& args, QByteArray* out 
 // False when namespaces are not allowed here.
 bool withoutNetwork(const std::function<void()>& fn);
 
+// A small file system (tmpfs of `bytes`) at the folder (made when missing), seen by this thread
+// and the programs it starts from then on: the thread moves into a mount namespace of its own
+// (root only). False with the reason in *error otherwise. Unmounted by unmountFileSystem.
+bool mountSmallFileSystem(const QString& folder, qint64 bytes, QString* error);
+bool unmountFileSystem(const QString& folder);
+// Fills the file system that holds the folder with a file in it, until no byte more fits, then
+// frees leaveFree bytes of it again (a later write gets that far before the disk is full).
+bool fillFileSystem(const QString& folder, qint64 leaveFree = 0);
+
 }  // namespace zuvo::test

@@ -161,6 +161,8 @@ QPushButton* AAPLBrowserWindowController::button(const QString& text) const {
 void AAPLBrowserWindowController::refresh() { imageCollection_->startOrRestartFileTreeScan(); }
 
 void AAPLBrowserWindowController::sheet(const QString& message, const QString& informative, const QString& button) {
+  // A program on its way out asks nobody.
+  if (zuvo::scanupload::quitting()) return;
   zuvo::showAlert(message, informative, {button}, window_.get());
 }
 
@@ -228,18 +230,18 @@ void AAPLBrowserWindowController::upload() {
     if (pdf.outcome == Outcome::NoPages) {
       sheet(noDocuments, QString(), QStringLiteral("Close"));
     } else if (pdf.outcome == Outcome::UnreadablePage) {
-      zuvo::logError(pdf.error);
+      zuvo::logError(zuvo::loggableValue(pdf.error));
       sheet(QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.").arg(QFileInfo(pdf.page).fileName()),
             pdf.error, QStringLiteral("Close"));
     } else {
       const QString text = QStringLiteral("An error occurred while uploading document : %1").arg(pdf.error);
-      zuvo::logError(text);
+      zuvo::logError(QStringLiteral("An error occurred while uploading document : %1").arg(zuvo::loggableValue(pdf.error)));
       sheet(text, QString(), QStringLiteral("Close"));
     }
     return;
   }
   zuvo::logInfo(QStringLiteral("Upload started for document %1 with token %2")
-                    .arg(pdf.path, GlobalData::sharedGlobalData().token_scan_doc.value_or(QString())));
+                    .arg(pdf.path, zuvo::loggableValue(GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()))));
   startUploadingFile(QUrl::fromLocalFile(pdf.path));
 }
 
@@ -265,7 +267,8 @@ void AAPLBrowserWindowController::startUploadingFile(const QUrl& fileURL) {
         if (!self) return;
         if (error.code != zuvo::http::Error::Code::None) {
           const QString text = QStringLiteral("An error occurred while uploading document : %1").arg(error.description);
-          zuvo::logError(text);
+          zuvo::logError(QStringLiteral("An error occurred while uploading document : %1")
+                             .arg(zuvo::loggableValue(error.description)));
           self->endUpload();
           self->sheet(text, QString(), QStringLiteral("Close"));
           return;
@@ -280,7 +283,7 @@ void AAPLBrowserWindowController::startUploadingFile(const QUrl& fileURL) {
             return;
           }
           zuvo::logInfo(QStringLiteral("Upload Completed for document %1 with token %2")
-                            .arg(path, GlobalData::sharedGlobalData().token_scan_doc.value_or(QString())));
+                            .arg(path, zuvo::loggableValue(GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()))));
           self->sheet(QString(), QStringLiteral("File upload completed."), QStringLiteral("Close"));
           if (self) self->window_->close();
         });

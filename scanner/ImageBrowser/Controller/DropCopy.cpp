@@ -65,7 +65,7 @@ bool copyFileKeepingTags(const QString& from, const QString& to, QString* errorT
     // Tags before the file is complete, so no one lists it without them.
     if (const std::optional<QByteArray> tags = readTagAttribute(from)) {
       if (::fsetxattr(out, kTagsAttribute, tags->constData(), size_t(tags->size()), 0) != 0)
-        logError(QStringLiteral("Tags of %1 not kept in its copy: %2").arg(from, files::errnoText(errno)));
+        logError(QStringLiteral("Tags of %1 not kept in its copy: %2").arg(loggableValue(from), files::errnoText(errno)));
     }
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out, times);

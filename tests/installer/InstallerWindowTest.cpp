@@ -12,10 +12,16 @@
 #include "platform/Paths.h"
 #include "platform/ProcessList.h"
 #include "platform/ProgramLauncher.h"
+#include "support/EditorProcess.h"
+#include "support/FakeDocumentServer.h"
+#include "support/FakeWordProcessor.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
+#include <QJsonArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -397,3 +403,120 @@ TEST_F(InstallerWindow, CancelEndsTheProgramAndLeavesTheDataFolderRoot) {
   EXPECT_TRUE(QFileInfo(paths::dataFolder()).isDir());
   EXPECT_TRUE(QDir(paths::dataFolder()).isEmpty());
 }
+
+namespace {
+
+// The editor the installation started, once it takes notifications.
+qint64 installedEditor() {
+  qint64 pid = 0;
+  waitUntil([&] {
+    for (const ProcessRecord& p : processList())
+      if (p.processName == "ZuvoEditor" && p.userID == geteuid() && receivesNotifications(p.processID))
+        pid = p.processID;
+    return pid != 0;
+  }, std::chrono::seconds(30));
+  return pid;
+}
+
+int uploadsOf(const FakeDocumentServer& server, const QByteArray& name) {
+  int n = 0;
+  for (const auto& r : server.requestsTo("/plugin/upload.php"))
+    if (r.body.contains("filename=\"" + name + "\"")) ++n;
+  return n;
+}
+
+mode_t modeOf(const QString& path) {
+  struct stat st {};
+  return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+}  // namespace
+
+// The real editor holds three letters against a server that refuses every upload: one open
+// with an unsent edit, one closed with an unsent edit (only its backup has it), one closed
+// unchanged. Uninstalling asks the editor to send what it can, tells the user which letters
+// hold changes the server never accepted, and by default keeps exactly those.
+class UninstallWithUnsentLetters : public InstallerWindow, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
+  const bool keep = GetParam();
+  const QString home = makeHome();
+  const QString payload = makePayload();
+  qputenv("ZUVO_ALERT_LOG", QFile::encodeName(makeTempDir("editor-alerts") + "/alerts.jsonl"));
+  qputenv("XDG_DATA_DIRS", QFile::encodeName(makeTempDir("no-apps")));
+  const QString installerAlerts = makeTempDir("alerts") + "/alerts.jsonl";
+  testhooks::setAlertLogFile(installerAlerts);
+  testhooks::setAlertAnswer(keep ? QString() : QStringLiteral("Delete"));
+
+  FakeWordProcessor word({.lock = "office"});
+  FakeDocumentServer server;
+  const QStringList names = {"Brief_AAA111.docx", "Brief_BBB222.docx", "Brief_CCC333.docx"};
+  for (const QString& name : names) server.route("GET /docs/" + name, FakeReply{.body = "as sent: " + name.toUtf8()});
+  server.route("POST /plugin/upload.php", FakeReply{.status = 500});
+  ASSERT_TRUE(word.start());
+  ASSERT_TRUE(server.start());
+  install(payload);
+  const qint64 editor = installedEditor();
+  ASSERT_GT(editor, 0);
+
+  const QString documents = paths::dataFolder() + "/Data/ZuvoEditor/Documents/";
+  auto file = [&](int i) { return documents + names[i].mid(6, 6) + "/" + names[i]; };
+  for (const QString& name : names)
+    EditorProcess::post({{"action", "DownloadDoc"}, {"download_url", server.url("/docs/" + name)},
+                         {"upload_url", server.url("/")}, {"is_new_doc", "1"}});
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(waitUntil([&] { return word.documents().contains(file(i)); }, std::chrono::seconds(30))) << i;
+  // Later than the copy as downloaded, whatever the file system's clock granularity.
+  spin(std::chrono::milliseconds(20));
+  ASSERT_TRUE(writeFile(file(0), "the only copy of A's edit"));
+  ASSERT_TRUE(writeFile(file(1), "the only copy of B's edit"));
+  ASSERT_TRUE(waitUntil([&] { return uploadsOf(server, names[0].toUtf8()) >= 1 && uploadsOf(server, names[1].toUtf8()) >= 1; },
+                        std::chrono::seconds(30)));
+  for (int i : {1, 2}) {
+    ASSERT_TRUE(word.close(file(i)));
+    ASSERT_TRUE(waitUntil([&] { return !QFileInfo::exists(QFileInfo(file(i)).path()); }, std::chrono::seconds(30))) << i;
+  }
+  const int triedBefore = uploadsOf(server, names[0].toUtf8());
+
+  QString finished;
+  {
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    pressAndWait(d, "Uninstall");
+    finished = message(d);
+  }
+  // The editor was asked to send the open letter's save once more before it was stopped.
+  EXPECT_GT(uploadsOf(server, names[0].toUtf8()), triedBefore);
+  EXPECT_TRUE(processEnded(pid_t(editor)));
+  EXPECT_FALSE(QFileInfo::exists(paths::dataFolder()));
+
+  const auto alerts = readJsonLines(installerAlerts);
+  ASSERT_EQ(alerts.size(), 1);
+  EXPECT_EQ(alerts[0]["message"].toString(),
+            "These letters hold changes the server never accepted: Brief_AAA111.docx, Brief_BBB222.docx.");
+  EXPECT_EQ(alerts[0]["buttons"].toArray().toVariantList(), (QVariantList{"Keep", "Delete"}));
+
+  const QString base = home + "/ZuvoDoc unsent letters";
+  const QStringList made = QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+  if (!keep) {
+    EXPECT_EQ(finished, "Uninstallation finished.");
+    EXPECT_TRUE(made.isEmpty());
+    return;
+  }
+  ASSERT_EQ(made.size(), 1);
+  const QString kept = base + "/" + made[0];
+  EXPECT_TRUE(alerts[0]["informative"].toString().contains(kept));
+  EXPECT_EQ(finished, "Uninstallation finished.\nLetters with changes the server never accepted are kept in " + kept +
+                          ": Brief_AAA111.docx, Brief_BBB222.docx.");
+  EXPECT_EQ(modeOf(base), 0700u);
+  EXPECT_EQ(modeOf(kept), 0700u);
+  EXPECT_EQ(QDir(kept).entryList(QDir::Files), (QStringList{"BBB222.zip", "Brief_AAA111.docx"}));
+  EXPECT_EQ(readFile(kept + "/Brief_AAA111.docx"), "the only copy of A's edit");
+  EXPECT_EQ(modeOf(kept + "/Brief_AAA111.docx"), 0600u);
+  QByteArray b;
+  EXPECT_EQ(runProgram("7z", {"x", "-so", "-pKavrel902476", kept + "/BBB222.zip", names[1]}, &b), 0);
+  EXPECT_EQ(b, "the only copy of B's edit");
+}
+
+INSTANTIATE_TEST_SUITE_P(Installer, UninstallWithUnsentLetters, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Kept" : "DeletedByChoice"; });

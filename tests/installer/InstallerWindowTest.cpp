@@ -5,6 +5,7 @@
 #include "support/TestIdentity.h"
 #include "Deployment.h"
 #include "installer/AppDelegate.h"
+#include "installer/InstallerLock.h"
 #include "platform/DesktopEntry.h"
 #include "platform/FileTree.h"
 #include "platform/Keychain.h"
@@ -520,3 +521,120 @@ TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
 
 INSTANTIATE_TEST_SUITE_P(Installer, UninstallWithUnsentLetters, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Kept" : "DeletedByChoice"; });
+
+namespace {
+
+bool present(const QString& path) { return inode(path) != 0; }
+
+int runningNamed(const QString& name) {
+  int n = 0;
+  for (const ProcessRecord& p : processList())
+    if (p.processName == name && p.userID == geteuid() && !processEnded(p.processID)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST_F(InstallerWindow, OnlyOneInstallerAtATime) {
+  makeHome();
+  const QString payload = makePayload();
+  const QString alerts = makeTempDir("alerts") + "/alerts.jsonl";
+  testhooks::setAlertLogFile(alerts);
+  auto toldBusy = [&](int n) {
+    const auto lines = readJsonLines(alerts);
+    return lines.size() == n && lines.back()["message"].toString() == "Another installer is running.";
+  };
+
+  // Another installer's process holds the lock.
+  QProcess holder;
+  // -o: the lock stays with flock itself, so that it goes when flock is killed.
+  holder.start("flock", {"-o", installerLockPath(), "sleep", "120"});
+  ASSERT_TRUE(holder.waitForStarted());
+  ASSERT_TRUE(waitUntil([] {
+    std::unique_ptr<InstallerLock> probe;
+    return InstallerLock::take(&probe) == InstallerLock::Result::Busy;
+  }));
+  {
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    button(d, "Install")->click();
+    EXPECT_TRUE(toldBusy(1));
+    EXPECT_FALSE(d.isBusy());
+    EXPECT_EQ(visibleButtons(d), (QStringList{"Cancel", "Install"}));
+    EXPECT_TRUE(button(d, "Install")->isEnabled());
+    EXPECT_FALSE(QFileInfo::exists(paths::bundlePath("ZuvoEditor")));
+  }
+  holder.kill();
+  holder.waitForFinished();
+
+  // Two windows pressing Install at once: one installs, the other is told and can try later.
+  AppDelegate first(payload), second(payload);
+  first.applicationDidFinishLaunching();
+  second.applicationDidFinishLaunching();
+  bool done = false;
+  QObject::connect(&first, &AppDelegate::finished, [&] { done = true; });
+  button(first, "Install")->click();
+  button(second, "Install")->click();
+  EXPECT_TRUE(toldBusy(2));
+  ASSERT_TRUE(waitUntil([&] { return done; }, std::chrono::seconds(120)));
+  EXPECT_EQ(message(first), "Installation finished.");
+  EXPECT_EQ(visibleButtons(second), (QStringList{"Cancel", "Install"}));
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"})
+    ASSERT_TRUE(waitUntil([&] { return runningNamed(name) == 1; }, std::chrono::seconds(30))) << name;
+
+  // Once the first is done, the second installs over it without starting the programs again.
+  pressAndWait(second, "Install");
+  EXPECT_EQ(message(second), "Installation finished.");
+  spin(std::chrono::seconds(2));
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"}) EXPECT_EQ(runningNamed(name), 1) << name;
+}
+
+// Links are refused, never followed: a payload program that points out of its bundle, and a
+// DataFolder that is a link to a folder of the user's.
+TEST_F(InstallerWindow, LinksAreRefusedNotFollowed) {
+  const QString home = makeHome();
+  const QString payload = makePayload();
+  {
+    const QString program = payload + "/ZuvoEditor.app/Contents/MacOS/ZuvoEditor";
+    ASSERT_TRUE(QFile::remove(program));
+    ASSERT_TRUE(QFile::link("/bin/true", program));
+    StderrCapture err;
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    pressAndWait(d, "Install");
+    EXPECT_EQ(message(d), "Installation finished.\nSome steps failed; see the system log.");
+    EXPECT_TRUE(err.text().contains("ZuvoEditor is not installed: " + program + " is a symbolic link"))
+        << err.text().toStdString();
+    EXPECT_FALSE(present(paths::bundlePath("ZuvoEditor")));
+    EXPECT_TRUE(QFileInfo(paths::bundleExecutable("ZuvoLocalServer")).isExecutable());
+  }
+  ASSERT_TRUE(files::removeTree(paths::dataFolder()));
+  ASSERT_TRUE(files::removeTree(LoginItemManager::autostartFolder()));
+
+  // The user's own folder behind the DataFolder's name: nothing is written into it, and
+  // what a faulty earlier installation put there stays at uninstallation.
+  const QString mine = home + "/my folder";
+  QDir().mkpath(mine);
+  ASSERT_TRUE(QFile::link(mine, paths::dataFolder()));
+  const QString failure = paths::dataFolder() + " is a symbolic link to " + mine + "; it is not followed";
+  for (const char* action : {"Install", "Uninstall"}) {
+    SCOPED_TRACE(action);
+    if (QString(action) == "Uninstall")
+      for (const char* name : {"ZuvoLocalServer", "ZuvoEditor", "ZuvoScanner", "ZuvoRecorder"})
+        makeExecutable(mine + "/" + name + ".app/Contents/MacOS/" + name);
+    const QStringList before = QDir(mine).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    StderrCapture err;
+    {
+      AppDelegate d(payload);
+      d.applicationDidFinishLaunching();
+      pressAndWait(d, action);
+      EXPECT_EQ(message(d), QString(action) + "ation finished.\nSome steps failed; see the system log.");
+    }
+    EXPECT_TRUE(err.text().contains(failure)) << err.text().toStdString();
+    EXPECT_EQ(QDir(mine).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
+    // Nothing started from it at login.
+    EXPECT_TRUE(QDir(LoginItemManager::autostartFolder()).entryList(QDir::Files).isEmpty());
+  }
+  // Only the link itself went.
+  EXPECT_FALSE(present(paths::dataFolder()));
+}

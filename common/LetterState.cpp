@@ -60,6 +60,8 @@ bool isFolder(const QString& path) {
 
 }  // namespace
 
+QByteArray backupPassword() { return QByteArrayLiteral("Kavrel902476"); }
+
 QString recordPath(const QString& editorFolder, const QString& token) {
   return stateFolder(editorFolder) + QLatin1Char('/') + token;
 }

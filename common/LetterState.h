@@ -8,6 +8,7 @@
 // never accepted; that stays, since older archives are kept.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <chrono>
@@ -21,6 +22,10 @@ struct Record {
   std::optional<std::chrono::nanoseconds> accepted;
   bool backupUnsent = false;
 };
+
+// The password of every backup archive: the editor writes them, the installer opens those it
+// keeps for the user.
+QByteArray backupPassword();
 
 // <editorFolder>/State/<token>; editorFolder is <DataFolder>/Data/ZuvoEditor.
 QString recordPath(const QString& editorFolder, const QString& token);

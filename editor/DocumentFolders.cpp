@@ -117,7 +117,7 @@ bool existsNoFollow(const QString& path) {
   return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-QByteArray backupPassword() { return QByteArrayLiteral("Kavrel902476"); }
+QByteArray backupPassword() { return zuvo::letters::backupPassword(); }
 
 QString archivePathFor(const QString& token) {
   return QDir::cleanPath(GlobalData::sharedGlobalData().getBackupDocumentPath()) + QLatin1Char('/') + token +

@@ -2,6 +2,7 @@
 
 #include "Deployment.h"
 #include "common/LetterState.h"
+#include "installer/KeptLetters.h"
 #include "platform/Files.h"
 #include "platform/DesktopEntry.h"
 #include "platform/FileTree.h"
@@ -13,11 +14,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
 #include <cerrno>
 #include <climits>
@@ -191,23 +190,9 @@ void askEditorToFinish(const UninstallOptions& options, StepLog& log) {
     log.fail(QStringLiteral("The editor did not finish its uploads: %1").arg(reply.errorMessage()));
 }
 
-// Owner-only, links not followed.
-void makeOwnerOnly(const QString& tree) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path root = QFile::encodeName(tree).toStdString();
-  const auto protect = [&ec](const fs::path& p) {
-    const fs::file_status st = fs::symlink_status(p, ec);
-    if (fs::is_directory(st)) fs::permissions(p, fs::perms::owner_all, ec);
-    else if (fs::is_regular_file(st)) fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write, ec);
-  };
-  protect(root);
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) protect(it->path());
-}
-
 // Letters whose changes the server never accepted leave the DataFolder only by the user's
-// choice; by default they are copied into an owner-only folder outside it. False when one
-// could not be kept: the DataFolder must then stay.
+// choice; by default they are kept outside it. False when one could not be kept: the
+// DataFolder must then stay.
 bool keepUnsentLetters(const UninstallOptions& options, StepLog& log, UninstallReport* report) {
   const std::vector<letters::Unsent> unsent = letters::unsentLetters(paths::dataFolder() + QStringLiteral("/Data/ZuvoEditor"));
   if (unsent.empty()) return true;
@@ -220,30 +205,9 @@ bool keepUnsentLetters(const UninstallOptions& options, StepLog& log, UninstallR
                           .arg(names.join(QStringLiteral(", "))));
     return true;
   }
-  QString error;
-  if (!files::makeOwnerOnlyFolder(QFileInfo(folder).absolutePath(), &error) ||
-      !files::makeOwnerOnlyFolder(folder, &error)) {
-    log.fail(error);
-    return false;
-  }
-  bool ok = true;
-  QSet<QString> taken;
-  for (const letters::Unsent& u : unsent) {
-    QString target = folder + QLatin1Char('/') + QFileInfo(u.source).fileName();
-    if (taken.contains(target) || exists(target))
-      target = folder + QLatin1Char('/') + u.token + QLatin1Char(' ') + QFileInfo(u.source).fileName();
-    taken.insert(target);
-    if (!files::copyTreeNoReplace(u.source, target, &error)) {
-      log.fail(QStringLiteral("%1 could not be kept: %2").arg(u.name, error));
-      ok = false;
-      continue;
-    }
-    makeOwnerOnly(target);
-    logInstallerError(QStringLiteral("%1 holds changes the server never accepted; kept as %2").arg(u.name, target));
-  }
   report->keptFolder = folder;
   report->keptLetters = names;
-  return ok;
+  return keepLetters(unsent, folder, log);
 }
 
 void stopPrograms(const UninstallOptions& options, StepLog& log) {
@@ -373,14 +337,6 @@ bool removeDataFolder(const QString& path, QString* error) {
     return false;
   }
   return files::removeTree(clean, error);
-}
-
-QString keptLettersFolder() {
-  const QString base = QDir::cleanPath(QDir::homePath()) + QStringLiteral("/ZuvoDoc unsent letters/");
-  const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
-  QString folder = base + stamp;
-  for (int n = 2; exists(folder); ++n) folder = base + stamp + QStringLiteral(" %1").arg(n);
-  return folder;
 }
 
 UninstallReport uninstall(StepLog& log, const UninstallOptions& options) {

@@ -78,8 +78,5 @@ struct UninstallReport {
 // The uninstallation's steps after the progress is shown.
 UninstallReport uninstall(StepLog& log, const UninstallOptions& options = {});
 
-// A new owner-only folder for the letters an uninstallation keeps, outside the DataFolder:
-// "~/ZuvoDoc unsent letters/<yyyy-MM-dd HH.mm.ss>". Not made yet.
-QString keptLettersFolder();
 
 }  // namespace zuvo::installer

@@ -514,9 +514,13 @@ TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
   EXPECT_EQ(QDir(kept).entryList(QDir::Files), (QStringList{"BBB222.zip", "Brief_AAA111.docx"}));
   EXPECT_EQ(readFile(kept + "/Brief_AAA111.docx"), "the only copy of A's edit");
   EXPECT_EQ(modeOf(kept + "/Brief_AAA111.docx"), 0600u);
+  // The backup as it was, and its letter opened beside it.
   QByteArray b;
   EXPECT_EQ(runProgram("7z", {"x", "-so", "-pKavrel902476", kept + "/BBB222.zip", names[1]}, &b), 0);
   EXPECT_EQ(b, "the only copy of B's edit");
+  EXPECT_EQ(readFile(kept + "/BBB222/" + names[1]), "the only copy of B's edit");
+  EXPECT_EQ(modeOf(kept + "/BBB222"), 0700u);
+  EXPECT_EQ(modeOf(kept + "/BBB222/" + names[1]), 0600u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Installer, UninstallWithUnsentLetters, ::testing::Values(true, false),

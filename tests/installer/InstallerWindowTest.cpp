@@ -612,6 +612,14 @@ TEST_F(InstallerWindow, LinksAreRefusedNotFollowed) {
     EXPECT_FALSE(present(paths::bundlePath("ZuvoEditor")));
     EXPECT_TRUE(QFileInfo(paths::bundleExecutable("ZuvoLocalServer")).isExecutable());
   }
+  // The programs that installation started would go on writing their logs into whatever
+  // the DataFolder's name leads to.
+  ASSERT_TRUE(waitUntil([] { return runningNamed("ZuvoLocalServer") == 1; }, std::chrono::seconds(30)));
+  for (const ProcessRecord& p : processList())
+    if (p.processName == "ZuvoLocalServer" || p.processName == "ZuvoEditor") {
+      ::kill(p.processID, SIGKILL);
+      EXPECT_TRUE(waitUntil([&] { return processEnded(p.processID); }));
+    }
   ASSERT_TRUE(files::removeTree(paths::dataFolder()));
   ASSERT_TRUE(files::removeTree(LoginItemManager::autostartFolder()));
 

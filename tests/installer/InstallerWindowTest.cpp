@@ -437,10 +437,17 @@ mode_t modeOf(const QString& path) {
 // with an unsent edit, one closed with an unsent edit (only its backup has it), one closed
 // unchanged. Uninstalling asks the editor to send what it can, tells the user which letters
 // hold changes the server never accepted, and by default keeps exactly those.
-class UninstallWithUnsentLetters : public InstallerWindow, public ::testing::WithParamInterface<bool> {};
+// A killed editor leaves the open letter's folder behind: it is found all the same.
+struct UnsentCase {
+  const char* name;
+  bool keep;
+  bool editorKilled;
+};
+class UninstallWithUnsentLetters : public InstallerWindow, public ::testing::WithParamInterface<UnsentCase> {};
 
 TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
-  const bool keep = GetParam();
+  const bool keep = GetParam().keep;
+  const bool killed = GetParam().editorKilled;
   const QString home = makeHome();
   const QString payload = makePayload();
   qputenv("ZUVO_ALERT_LOG", QFile::encodeName(makeTempDir("editor-alerts") + "/alerts.jsonl"));
@@ -478,6 +485,10 @@ TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
     ASSERT_TRUE(waitUntil([&] { return !QFileInfo::exists(QFileInfo(file(i)).path()); }, std::chrono::seconds(30))) << i;
   }
   const int triedBefore = uploadsOf(server, names[0].toUtf8());
+  if (killed) {
+    ::kill(pid_t(editor), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return processEnded(pid_t(editor)); }));
+  }
 
   QString finished;
   {
@@ -487,7 +498,9 @@ TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
     finished = message(d);
   }
   // The editor was asked to send the open letter's save once more before it was stopped.
-  EXPECT_GT(uploadsOf(server, names[0].toUtf8()), triedBefore);
+  if (!killed) {
+    EXPECT_GT(uploadsOf(server, names[0].toUtf8()), triedBefore);
+  }
   EXPECT_TRUE(processEnded(pid_t(editor)));
   EXPECT_FALSE(QFileInfo::exists(paths::dataFolder()));
 
@@ -523,8 +536,10 @@ TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
   EXPECT_EQ(modeOf(kept + "/BBB222/" + names[1]), 0600u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Installer, UninstallWithUnsentLetters, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Kept" : "DeletedByChoice"; });
+INSTANTIATE_TEST_SUITE_P(Installer, UninstallWithUnsentLetters,
+                         ::testing::Values(UnsentCase{"Kept", true, false}, UnsentCase{"DeletedByChoice", false, false},
+                                           UnsentCase{"KeptAfterTheEditorWasKilled", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
 

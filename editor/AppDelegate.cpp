@@ -16,12 +16,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <QTimer>
 
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -29,6 +31,7 @@ const QString kDatabaseResource = QStringLiteral(":/ZuvoEditor.sqlite");
 
 // How long a Finish request waits for the last uploads before it is answered all the same.
 constexpr std::chrono::seconds kFinishBound{20};
+constexpr std::chrono::minutes kFinishingLapse{2};
 
 // The folder, with its parents, as a private folder of this user: it holds patients'
 // letters. A wider existing folder is tightened. False (and the error) when that fails.
@@ -147,6 +150,11 @@ void AppDelegate::checkAndCreateDatabase() {
 void AppDelegate::finish(std::function<void()> done) {
   zuvo::logInfo(QStringLiteral("Asked to finish: the plug-in is being removed"));
   finishing_ = true;
+  // An uninstallation that never stops the editor (it was itself ended) does not leave it
+  // refusing every letter for good.
+  QTimer::singleShot(kFinishingLapse, QCoreApplication::instance(), [this] {
+    if (std::exchange(finishing_, false)) zuvo::logInfo(QStringLiteral("Not stopped after finishing; taking requests again"));
+  });
   DocumentEditController::finishAll([done = std::move(done)] {
     zuvo::logInfo(QStringLiteral("Finished: every letter's last save has been sent or tried"));
     done();

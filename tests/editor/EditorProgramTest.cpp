@@ -213,3 +213,20 @@ TEST(EditorProgram, ASecondEditorEndsAtOnceAndTheFirstKeepsItsLetter) {
   EXPECT_EQ(bodies().size(), 3) << bodies().join(" | ").toStdString();
   EXPECT_EQ(QDir(dataPath("ZuvoEditor/Backup")).entryList(QDir::Files), QStringList{"XYZ789.zip"});
 }
+
+// The installer's request to finish is answered at once when no letter is open, and the
+// editor takes no new letter afterwards (it is about to be stopped).
+TEST(EditorProgram, FinishIsAnsweredAndLaterRequestsAreNotTaken) {
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  QByteArray out, err;
+  ASSERT_EQ(runProgram("gdbus", {"call", "--session", "--dest", "com.roza.zuvoeditor", "--object-path",
+                                 "/com/roza/zuvoeditor", "--method", "com.roza.EditorSession.Finish", "--timeout", "10"},
+                       &out, &err),
+            0)
+      << err.toStdString();
+  EXPECT_TRUE(editor.waitForOutput("Finished: every letter's last save has been sent or tried"));
+  EditorProcess::post({{"action", "DownloadDoc"}, {"download_url", "http://127.0.0.1/docs/Late_L1.docx"}});
+  EXPECT_TRUE(editor.waitForOutput("A request came while the plug-in is being removed; not taken"));
+  EXPECT_FALSE(editor.output().contains("Late_L1.docx : Downloading document started"));
+}

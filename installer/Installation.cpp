@@ -178,7 +178,7 @@ bool dataFolderIsLink(StepLog& log) {
 
 // The editor sends what the server does not have yet and records its letters' state; it
 // answers when done, or after its own bound.
-void askEditorToFinish(const UninstallOptions& options, StepLog& log) {
+void askEditorToFinish(const UninstallOptions& options) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   const QString service = QStringLiteral("com.roza.zuvoeditor");
   if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service)) return;
@@ -186,8 +186,9 @@ void askEditorToFinish(const UninstallOptions& options, StepLog& log) {
                                                            QStringLiteral("com.roza.EditorSession"),
                                                            QStringLiteral("Finish"));
   const QDBusMessage reply = bus.call(call, QDBus::Block, int(options.waitForEditor.count()));
+  // Not a failed step: what the server does not have is found on disk all the same.
   if (reply.type() != QDBusMessage::ReplyMessage)
-    log.fail(QStringLiteral("The editor did not finish its uploads: %1").arg(reply.errorMessage()));
+    logInstallerError(QStringLiteral("The editor did not finish its uploads: %1").arg(reply.errorMessage()));
 }
 
 // Letters whose changes the server never accepted leave the DataFolder only by the user's
@@ -342,7 +343,7 @@ bool removeDataFolder(const QString& path, QString* error) {
 UninstallReport uninstall(StepLog& log, const UninstallOptions& options) {
   UninstallReport report;
   deleteCertificate(log);
-  askEditorToFinish(options, log);
+  askEditorToFinish(options);
   stopPrograms(options, log);
   unregisterLoginItems(log);
   for (const QString& path : {helperTimerLinkPath(), helperTimerPath(), helperServicePath()})

@@ -5,24 +5,33 @@
 #include "editor/BackupArchive.h"
 #include "editor/DocumentFolders.h"
 #include "editor/DocumentPrintController.h"
+#include "editor/EditorSession.h"
 #include "editor/GlobalData.h"
 #include "editor/ViewControllers/DocumentEditController.h"
 #include "platform/EditorNotificationReceiver.h"
 #include "platform/Files.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
+#include <utility>
 
 namespace {
 
 const QString kDatabaseResource = QStringLiteral(":/ZuvoEditor.sqlite");
+
+// How long a Finish request waits for the last uploads before it is answered all the same.
+constexpr std::chrono::seconds kFinishBound{20};
+constexpr std::chrono::minutes kFinishingLapse{2};
 
 // The folder, with its parents, as a private folder of this user: it holds patients'
 // letters. A wider existing folder is tightened. False (and the error) when that fails.
@@ -76,10 +85,24 @@ AppDelegate::AppDelegate() = default;
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
+  // One editor per session: a second one would download, upload and back up every letter too.
+  session_ = std::make_unique<zuvo::editor::EditorSession>(
+      [this](std::function<void()> replied) { finish(std::move(replied)); }, kFinishBound);
+  QString busError;
+  const zuvo::SingleInstance::Claim claim = session_->claim(&busError);
+  if (claim == zuvo::SingleInstance::Claim::AlreadyRunning) {
+    session_.reset();
+    zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
+    zuvo::logInfo(QStringLiteral("ZuvoEditor is already running in this session; this copy ends"));
+    QCoreApplication::exit(0);
+    return;
+  }
   // Registered before anything else, so that no notification posted during start-up is lost.
   receiver_ = std::make_unique<zuvo::EditorNotificationReceiver>(
       [this](const QVariantMap& userInfo) { callbackWithNotification(userInfo); });
   zuvo::setupLog(zuvo::paths::logsFolder(), QStringLiteral("com.roza.zuvoeditor"), QStringLiteral("ZuvoEditor"));
+  if (claim == zuvo::SingleInstance::Claim::NoBus)
+    zuvo::logError(QStringLiteral("Cannot take the editor's name on the session bus: %1").arg(busError));
   checkAndCreateDatabase();
   removeInterruptedBackups();
   // Letters left over by a run that was stopped or killed: kept in the backup before anything
@@ -124,7 +147,25 @@ void AppDelegate::checkAndCreateDatabase() {
   protectDatabase(database);
 }
 
+void AppDelegate::finish(std::function<void()> done) {
+  zuvo::logInfo(QStringLiteral("Asked to finish: the plug-in is being removed"));
+  finishing_ = true;
+  // An uninstallation that never stops the editor (it was itself ended) does not leave it
+  // refusing every letter for good.
+  QTimer::singleShot(kFinishingLapse, QCoreApplication::instance(), [this] {
+    if (std::exchange(finishing_, false)) zuvo::logInfo(QStringLiteral("Not stopped after finishing; taking requests again"));
+  });
+  DocumentEditController::finishAll([done = std::move(done)] {
+    zuvo::logInfo(QStringLiteral("Finished: every letter's last save has been sent or tried"));
+    done();
+  });
+}
+
 void AppDelegate::callbackWithNotification(const QVariantMap& userInfo) {
+  if (finishing_) {
+    zuvo::logInfo(QStringLiteral("A request came while the plug-in is being removed; not taken"));
+    return;
+  }
   checkAndCreateDatabase();
   const QString action = zuvo::notificationText(userInfo, QStringLiteral("action")).value_or(QString());
   if (action == QStringLiteral("PrintDoc")) {

@@ -3,12 +3,16 @@
 
 #include <QString>
 #include <QVariantMap>
+#include <functional>
 #include <memory>
 
 class DocumentEditController;
 class DocumentPrintController;
 namespace zuvo {
 class EditorNotificationReceiver;
+namespace editor {
+class EditorSession;
+}
 }
 
 class AppDelegate {
@@ -17,6 +21,7 @@ class AppDelegate {
   ~AppDelegate();
 
   // Registers for notifications, sets up logging and makes the folders and the database.
+  // When another editor runs in this session already, logs so and ends the program instead.
   void applicationDidFinishLaunching();
   // Makes the missing folders and the database file; each failure is logged and ends it.
   void checkAndCreateDatabase();
@@ -35,7 +40,12 @@ class AppDelegate {
  private:
   void printDocuments(const QVariantMap& userInfo);
 
+  // The plug-in is being removed: pending saves are sent, later requests are not taken.
+  void finish(std::function<void()> done);
+
+  std::unique_ptr<zuvo::editor::EditorSession> session_;
   std::unique_ptr<zuvo::EditorNotificationReceiver> receiver_;
+  bool finishing_ = false;
 };
 
 // The last "/"-separated component, trailing slashes ignored ("a/b.docx/" gives "b.docx").

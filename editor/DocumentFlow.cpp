@@ -128,7 +128,27 @@ void DocumentFlow::uploadDidFinish(Time sent) {
   services_.sendStatus(QStringLiteral("upload"), [this](bool, const QString&) { continueAfterUpload(); });
 }
 
+void DocumentFlow::finish(std::function<void()> done) {
+  finished_ = std::move(done);
+  checkFinished();
+}
+
+void DocumentFlow::checkFinished() {
+  if (!finished_ || uploading_ || backingUp_) return;  // their ends come back here
+  if (!finishTried_ && !stopped_ && !closing_ && !stopWhenIdle_) {
+    finishTried_ = true;
+    failed_.reset();
+    if (checkForChanges()) return;
+  }
+  std::exchange(finished_, {})();
+}
+
 void DocumentFlow::continueAfterUpload() {
+  afterUpload();
+  checkFinished();
+}
+
+void DocumentFlow::afterUpload() {
   uploading_ = false;
   if (stopWhenIdle_) {
     stopWhenIdle(std::exchange(stopWhenIdle_, {}));
@@ -156,6 +176,7 @@ void DocumentFlow::close() {
   services_.backUp([this](const QString& kept) {
     backingUp_ = false;
     finishClosing(kept);
+    checkFinished();
   });
 }
 

@@ -72,6 +72,9 @@ class DocumentFlow {
   void upload();
   // The document is closed: backup, "close" report, the user told of an unsent save.
   void close();
+  // The editor is asked to finish: a save not on the server yet is sent now, once more after
+  // a failure; `done` runs once no upload and no backup of the document runs.
+  void finish(std::function<void()> done);
 
   bool isClosing() const { return closing_; }
 
@@ -82,6 +85,8 @@ class DocumentFlow {
   void uploadDidFinish(Time sent);
   void uploadDidFail(std::optional<Time> sent, const QString& error);
   void continueAfterUpload();
+  void afterUpload();
+  void checkFinished();
   void finishClosing(const QString& kept);
   void info(const QString& line) { services_.log(false, line); }
   void error(const QString& line) { services_.log(true, line); }
@@ -102,6 +107,8 @@ class DocumentFlow {
   bool backingUp_ = false;
   bool stopped_ = false;
   std::function<void()> stopWhenIdle_;
+  std::function<void()> finished_;
+  bool finishTried_ = false;
 };
 
 }  // namespace zuvo::flow

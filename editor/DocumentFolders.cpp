@@ -1,6 +1,7 @@
 #include "editor/DocumentFolders.h"
 
 #include "common/AAPLFileTreeWatcherThread.h"
+#include "common/LetterState.h"
 #include "common/Log.h"
 #include "editor/BackupArchive.h"
 #include "editor/DocumentChanges.h"
@@ -116,7 +117,7 @@ bool existsNoFollow(const QString& path) {
   return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-QByteArray backupPassword() { return QByteArrayLiteral("Kavrel902476"); }
+QByteArray backupPassword() { return zuvo::letters::backupPassword(); }
 
 QString archivePathFor(const QString& token) {
   return QDir::cleanPath(GlobalData::sharedGlobalData().getBackupDocumentPath()) + QLatin1Char('/') + token +
@@ -137,6 +138,9 @@ bool moveAside(const QString& from, const QString& to) {
 }
 
 void backUpLater(const QString& folder, const QString& archive, std::function<void(const BackupResult&)> done) {
+  // Whether the backup holds a save the server never had is known only now, from the folder.
+  zuvo::letters::noteBackedUpFolder(GlobalData::sharedGlobalData().getEditorDataPath(), QFileInfo(folder).fileName(),
+                                    folder);
   QThreadPool::globalInstance()->start([folder, archive, done = std::move(done)] {
     BackupResult result;
     result.archived = zuvo::backup::writeFolderArchive(folder, archive, backupPassword(), &result.archiveError);

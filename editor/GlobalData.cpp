@@ -32,6 +32,8 @@ QString GlobalData::getDatabasePath() const {
   return dataPath(QStringLiteral("/Data/ZuvoEditor/ZuvoEditor.sqlite"));
 }
 
+QString GlobalData::getEditorDataPath() const { return dataPath(QStringLiteral("/Data/ZuvoEditor")); }
+
 QUrl GlobalData::getDocumentDownloadURL() const {
   return QUrl::fromLocalFile(getDocumentDownloadPath());
 }

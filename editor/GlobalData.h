@@ -13,6 +13,7 @@ class GlobalData {
   QString getBackupDocumentPath() const;
   QString getTempDirectoryPath() const;
   QString getDatabasePath() const;
+  QString getEditorDataPath() const;  // <DataFolder>/Data/ZuvoEditor
   QUrl getDocumentDownloadURL() const;
   QUrl getTempDirectoryURL() const;
 

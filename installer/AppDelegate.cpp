@@ -1,5 +1,6 @@
 #include "installer/AppDelegate.h"
 
+#include "installer/InstallerLog.h"
 #include "platform/Alert.h"
 #include "platform/Paths.h"
 
@@ -92,32 +93,68 @@ void AppDelegate::uninstallPlugin() { runSteps(false); }
 void AppDelegate::cancelInstallation() { emit terminateRequested(); }
 void AppDelegate::terminateApp() { emit terminateRequested(); }
 
+bool AppDelegate::takeLock() {
+  QString error;
+  switch (InstallerLock::take(&lock_, &error)) {
+    case InstallerLock::Result::Taken:
+      return true;
+    case InstallerLock::Result::Busy:
+      showAlert(QStringLiteral("Another installer is running."),
+                QStringLiteral("Wait until it has finished, then try again."), {QStringLiteral("Ok")}, window_.get());
+      return false;
+    case InstallerLock::Result::Failed:
+      // The lock only guards against a second installer: without it the steps still run.
+      logInstallerError(error);
+      return true;
+  }
+  return true;
+}
+
+bool AppDelegate::askToKeepLetters(const QStringList& letters, const QString& folder) {
+  const int answer = showAlert(
+      QStringLiteral("These letters hold changes the server never accepted: %1.").arg(letters.join(QStringLiteral(", "))),
+      QStringLiteral("They will be kept in %1, where only you can open them. Delete them with the plug-in instead?")
+          .arg(folder),
+      {QStringLiteral("Keep"), QStringLiteral("Delete")}, window_.get(), AlertStyle::Warning);
+  return answer != 1;
+}
+
 void AppDelegate::runSteps(bool installing) {
   if (busy_ || worker_) return;  // once per window
+  if (!takeLock()) return;
   busy_ = true;
   for (QPushButton* b : {ui_->butInstall, ui_->butUninstall, ui_->butCancel, ui_->butOk}) b->setEnabled(false);
   ui_->progressIndicator->setRange(0, 0);  // indeterminate
   ui_->progressIndicator->show();
 
   auto failures = std::make_shared<int>(0);
+  auto report = std::make_shared<UninstallReport>();
   const QString payload = payload_;
-  const UninstallOptions options = uninstallOptions_;
-  worker_ = QThread::create([installing, payload, options, failures] {
+  UninstallOptions options = uninstallOptions_;
+  if (!options.keepLetters)
+    options.keepLetters = [this](const QStringList& letters, const QString& folder) {
+      return askToKeepLetters(letters, folder);
+    };
+  worker_ = QThread::create([installing, payload, options, failures, report] {
     StepLog log;
     if (installing) install(payload, log);
-    else uninstall(log, options);
+    else *report = uninstall(log, options);
     *failures = log.failures();
   });
-  connect(worker_, &QThread::finished, this, [this, installing, failures] {
+  connect(worker_, &QThread::finished, this, [this, installing, failures, report] {
     busy_ = false;
-    showFinished(installing, *failures);
+    lock_.reset();
+    showFinished(installing, *failures, *report);
   });
   worker_->start();
 }
 
-void AppDelegate::showFinished(bool installing, int failures) {
+void AppDelegate::showFinished(bool installing, int failures, const UninstallReport& report) {
   ui_->progressIndicator->hide();
   QString text = installing ? QStringLiteral("Installation finished.") : QStringLiteral("Uninstallation finished.");
+  if (!report.keptFolder.isEmpty())
+    text += QStringLiteral("\nLetters with changes the server never accepted are kept in %1: %2.")
+                .arg(report.keptFolder, report.keptLetters.join(QStringLiteral(", ")));
   if (failures > 0) text += QStringLiteral("\nSome steps failed; see the system log.");
   ui_->txtMessage->setText(text);
   ui_->txtMessage->show();

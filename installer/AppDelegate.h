@@ -2,6 +2,7 @@
 // progress while the steps run off the main thread, and the finished message.
 #pragma once
 
+#include "installer/InstallerLock.h"
 #include "installer/Installation.h"
 
 #include <QObject>
@@ -59,7 +60,11 @@ class AppDelegate : public QObject {
   void hideAllButtons();
   void offer(QPushButton* main, bool mainFirst);
   void runSteps(bool installing);
-  void showFinished(bool installing, int failures);
+  // The per-user lock for the steps; false (the user told) when another installer has it.
+  bool takeLock();
+  // Asks the user whether letters with changes the server never accepted are kept; any thread.
+  bool askToKeepLetters(const QStringList& letters, const QString& folder);
+  void showFinished(bool installing, int failures, const UninstallReport& report);
 
   QString payload_;
   OperatingSystemVersion version_;
@@ -67,6 +72,7 @@ class AppDelegate : public QObject {
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<Ui::InstallerWindow> ui_;
   QThread* worker_ = nullptr;
+  std::unique_ptr<InstallerLock> lock_;
   bool busy_ = false;
 };
 

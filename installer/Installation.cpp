@@ -1,6 +1,8 @@
 #include "installer/Installation.h"
 
 #include "Deployment.h"
+#include "common/LetterState.h"
+#include "installer/KeptLetters.h"
 #include "platform/Files.h"
 #include "platform/DesktopEntry.h"
 #include "platform/FileTree.h"
@@ -9,6 +11,9 @@
 #include "platform/Paths.h"
 #include "platform/ProgramLauncher.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +23,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -48,14 +54,35 @@ bool makeFolder(const QString& path, StepLog& log) {
   return false;
 }
 
+// A symbolic link in the tree (the tree itself too); empty when there is none.
+QString linkIn(const QString& tree) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path root = QFile::encodeName(tree).toStdString();
+  if (fs::is_symlink(fs::symlink_status(root, ec))) return tree;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_symlink(ec)) return QFile::decodeName(QByteArray::fromStdString(it->path().string()));
+  return {};
+}
+
+// A bundle whose program (or anything in it) is a link would be installed as a link to
+// whatever it points at, outside the bundle: it is refused instead.
+bool payloadBundleRefused(const QString& name, const QString& source, StepLog& log) {
+  const QString link = linkIn(source);
+  if (link.isEmpty()) return false;
+  log.fail(QStringLiteral("%1 is not installed: %2 is a symbolic link").arg(name, link));
+  return true;
+}
+
 void copyBundles(const QString& payload, StepLog& log) {
   for (const QString& name : kCopyOrder) {
     const QString source = payload + QLatin1Char('/') + name + QStringLiteral(".app");
     const QString destination = paths::bundlePath(name);
-    if (!QFileInfo(source).isDir()) {
+    if (!QFileInfo(source).isDir() && !QFileInfo(source).isSymLink()) {
       logInstallerError(QStringLiteral("%1.app is not in the installer; skipped").arg(name));
       continue;
     }
+    if (payloadBundleRefused(name, source, log)) continue;
     if (exists(destination)) {
       logInstallerError(QStringLiteral("%1 exists already; kept").arg(destination));
       continue;
@@ -137,6 +164,51 @@ void deleteCertificate(StepLog& log) {
     if (!keychain::deleteItem(certificate->itemId))
       log.fail(QStringLiteral("Could not delete the certificate %1 from the keychain").arg(label));
   }
+}
+
+// The DataFolder is a link (to a folder of the user's, say): nothing is written or removed
+// through it.
+bool dataFolderIsLink(StepLog& log) {
+  const QString data = paths::dataFolder();
+  if (!QFileInfo(data).isSymLink()) return false;
+  log.fail(QStringLiteral("%1 is a symbolic link to %2; it is not followed")
+               .arg(data, QFileInfo(data).symLinkTarget()));
+  return true;
+}
+
+// The editor sends what the server does not have yet and records its letters' state; it
+// answers when done, or after its own bound.
+void askEditorToFinish(const UninstallOptions& options) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  const QString service = QStringLiteral("com.roza.zuvoeditor");
+  if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service)) return;
+  const QDBusMessage call = QDBusMessage::createMethodCall(service, QStringLiteral("/com/roza/zuvoeditor"),
+                                                           QStringLiteral("com.roza.EditorSession"),
+                                                           QStringLiteral("Finish"));
+  const QDBusMessage reply = bus.call(call, QDBus::Block, int(options.waitForEditor.count()));
+  // Not a failed step: what the server does not have is found on disk all the same.
+  if (reply.type() != QDBusMessage::ReplyMessage)
+    logInstallerError(QStringLiteral("The editor did not finish its uploads: %1").arg(reply.errorMessage()));
+}
+
+// Letters whose changes the server never accepted leave the DataFolder only by the user's
+// choice; by default they are kept outside it. False when one could not be kept: the
+// DataFolder must then stay.
+bool keepUnsentLetters(const UninstallOptions& options, StepLog& log, UninstallReport* report) {
+  const std::vector<letters::Unsent> unsent = letters::unsentLetters(paths::dataFolder() + QStringLiteral("/Data/ZuvoEditor"));
+  if (unsent.empty()) return true;
+  QStringList names;
+  for (const letters::Unsent& u : unsent)
+    if (!names.contains(u.name)) names << u.name;
+  const QString folder = keptLettersFolder();
+  if (options.keepLetters && !options.keepLetters(names, folder)) {
+    logInstallerError(QStringLiteral("Removed at the user's choice, with changes the server never accepted: %1")
+                          .arg(names.join(QStringLiteral(", "))));
+    return true;
+  }
+  report->keptFolder = folder;
+  report->keptLetters = names;
+  return keepLetters(unsent, folder, log);
 }
 
 void stopPrograms(const UninstallOptions& options, StepLog& log) {
@@ -237,6 +309,7 @@ bool isInstalled(const QString& payload) {
 }
 
 void install(const QString& payload, StepLog& log) {
+  if (dataFolderIsLink(log)) return;
   copyBundles(payload, log);
   registerLoginItems(log);
   startPrograms(log);
@@ -267,8 +340,10 @@ bool removeDataFolder(const QString& path, QString* error) {
   return files::removeTree(clean, error);
 }
 
-void uninstall(StepLog& log, const UninstallOptions& options) {
+UninstallReport uninstall(StepLog& log, const UninstallOptions& options) {
+  UninstallReport report;
   deleteCertificate(log);
+  askEditorToFinish(options);
   stopPrograms(options, log);
   unregisterLoginItems(log);
   for (const QString& path : {helperTimerLinkPath(), helperTimerPath(), helperServicePath()})
@@ -276,7 +351,17 @@ void uninstall(StepLog& log, const UninstallOptions& options) {
   removeIfPresent(preferencePanePath(), log);
   const QString data = paths::dataFolder();
   QString error;
+  if (dataFolderIsLink(log)) {
+    // Only the link goes; the folder it points to is the user's.
+    if (!files::removeTree(data, &error)) log.fail(error);
+    return report;
+  }
+  if (exists(data) && !keepUnsentLetters(options, log, &report)) {
+    log.fail(QStringLiteral("%1 is kept: it holds the only copy of letters that could not be kept elsewhere").arg(data));
+    return report;
+  }
   if (exists(data) && !removeDataFolder(data, &error)) log.fail(error);
+  return report;
 }
 
 }  // namespace zuvo::installer

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 namespace zuvo::installer {
@@ -63,8 +64,19 @@ bool removeDataFolder(const QString& path, QString* error);
 struct UninstallOptions {
   QString procRoot = QStringLiteral("/proc");
   std::chrono::milliseconds waitForPrograms = std::chrono::seconds(5);
+  // How long the editor may take to send its letters' last saves before it is stopped.
+  std::chrono::milliseconds waitForEditor = std::chrono::seconds(30);
+  // Asked when letters hold changes the server never accepted (their names, and the folder
+  // they are kept in): true keeps them there, false lets them go with the DataFolder.
+  // Without it they are kept.
+  std::function<bool(const QStringList& letters, const QString& folder)> keepLetters;
+};
+struct UninstallReport {
+  QString keptFolder;  // where the letters with unsent changes were put; empty when none
+  QStringList keptLetters;
 };
 // The uninstallation's steps after the progress is shown.
-void uninstall(StepLog& log, const UninstallOptions& options = {});
+UninstallReport uninstall(StepLog& log, const UninstallOptions& options = {});
+
 
 }  // namespace zuvo::installer

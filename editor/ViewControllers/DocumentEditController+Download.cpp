@@ -221,7 +221,9 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   const QFileInfo file(info->destinationFilePath);
   // The copy as downloaded and filled in, to the nanosecond: any later save of the file is
   // the user's, however soon it comes; the editor's own filling is not one.
-  flowFor(info).opened(zuvo::changes::modificationTime(info->destinationFilePath));
+  const std::optional<std::chrono::nanoseconds> asOpened = zuvo::changes::modificationTime(info->destinationFilePath);
+  flowFor(info).opened(asOpened);
+  if (asOpened) recordServerCopy(info, *asOpened);
   std::optional<QString> notRecorded;
   if (file.exists()) {
     unrecordedModified_ = formatModifiedDate(file.lastModified());
@@ -254,6 +256,7 @@ bool DocumentEditController::startWatching(const std::shared_ptr<DocInfo>& info)
     return false;
   }
   fileTreeWatcherThread->start();
+  noteWatched();
   return true;
 }
 

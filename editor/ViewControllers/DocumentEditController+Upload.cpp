@@ -183,6 +183,7 @@ void DocumentEditController::settleThenSend(const std::shared_ptr<DocInfo>& info
 }
 
 void DocumentEditController::recordUpload(const std::shared_ptr<DocInfo>& info, std::chrono::nanoseconds sent) {
+  recordServerCopy(info, sent);
   const QString& name = info->fileName;
   const QString db = databasePath();
   QString why;

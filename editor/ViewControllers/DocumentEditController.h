@@ -73,6 +73,10 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   // as if this run had opened it. False when its record cannot be rebuilt.
   static bool watchAgain(const QString& token, const QString& folder);
 
+  // The plug-in is being removed: every watched letter sends the save the server does not
+  // have yet (see DocumentFlow::finish); `done` runs on the main thread once all have.
+  static void finishAll(std::function<void()> done);
+
   // Change watching, database and close with backup (main thread).
   void receivedNotification(const std::shared_ptr<DocInfo>& info);
   void stopWatchingFolder();
@@ -101,6 +105,10 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   void settleThenSend(const std::shared_ptr<DocInfo>& info, std::optional<zuvo::changes::FileState> seen,
                       std::function<void(const zuvo::flow::SendResult&)> done);
   void recordUpload(const std::shared_ptr<DocInfo>& info, std::chrono::nanoseconds sent);
+  // The copy of this modification time is the server's (kept where the installer reads it).
+  static void recordServerCopy(const std::shared_ptr<DocInfo>& info, std::chrono::nanoseconds modified);
+  // Counted among the letters finishAll asks.
+  void noteWatched();
   // Archives and removes the token folder off the main thread (or moves it aside), then says
   // where the document's last state is.
   void backUpFolder(const std::shared_ptr<DocInfo>& info, std::function<void(const QString& kept)> done);

@@ -83,6 +83,7 @@ T take(std::deque<T>& queue) {
 //   "report ok" / "report fail"   the oldest status report is answered
 //   "backed"   the backup is written     "timer"  the oldest timer fires
 //   "offline" / "online"          the network goes away or comes back
+//   "finish"   the editor is asked to finish; "finished" is traced when the flow is done
 void run(World& w, DocumentFlow& flow, const QString& step) {
   const QStringList words = step.split(' ');
   if (words[0] == "save") {
@@ -102,6 +103,8 @@ void run(World& w, DocumentFlow& flow, const QString& step) {
     take(w.backups)("Backup/ABC123.zip");
   } else if (step == "timer") {
     take(w.timers)();
+  } else if (step == "finish") {
+    flow.finish([&w] { w.trace << "finished"; });
   } else if (step == "offline" || step == "online") {
     w.reachable = step == "online";
   } else {
@@ -145,6 +148,16 @@ const Case kCases[] = {
     {"batches while the backup is written change nothing; a failed close report keeps watching",
      {"close", "batch", "save 120", "backed", "report fail"},
      {"backup", "report close"}},
+    {"asked to finish with nothing unsent: done at once", {"finish"}, {"finished"}},
+    {"asked to finish after a failed save: it goes up once more, then done",
+     {"save 105", "fail", "finish", "fail"},
+     {"send 105.0", "alert An error occurred while", "later 10s", "send 105.0", "later 30s", "finished"}},
+    {"asked to finish during an upload: done once it and its report have ended",
+     {"save 105", "finish", "ok", "report ok"},
+     {"send 105.0", "report upload", "finished"}},
+    {"asked to finish while the closed letter is backed up: done once the backup is",
+     {"close", "finish", "backed", "report ok"},
+     {"backup", "report close", "finished", "stop"}},
     {"a failed upload report does not stop the next save",
      {"save 105", "ok", "report fail", "save 110", "ok", "report ok"},
      {"send 105.0", "report upload", "send 110.0", "report upload"}},

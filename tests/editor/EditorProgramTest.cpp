@@ -1,6 +1,8 @@
 // The real ZuvoEditor under a temporary home, reached through the session bus.
 #include "editor/BackupArchive.h"
 #include "support/EditorProcess.h"
+#include "support/FakeDocumentServer.h"
+#include "support/FakeWordProcessor.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -167,4 +169,64 @@ TEST(EditorProgram, StartRemovesTemporaryFilesOfInterruptedBackups) {
   EXPECT_EQ(readFile(backup + "/T1-20260101-120000.zip"), archive);
   EXPECT_EQ(readFile(backup + "/T2/fallback.docx"), "moved folder");
   EXPECT_EQ(runProgram("7z", {"t", "-ppw", backup + "/T1.zip"}), 0);
+}
+
+// One editor per session: a second start ends at once with a log line, and the running one
+// goes on with its letter (two would both upload and back it up).
+TEST(EditorProgram, ASecondEditorEndsAtOnceAndTheFirstKeepsItsLetter) {
+  qputenv("XDG_DATA_DIRS", QFile::encodeName(makeTempDir("no-apps")));
+  FakeWordProcessor word({.lock = "office"});
+  FakeDocumentServer server;
+  server.route("GET /docs/Brief_XYZ789.docx", FakeReply{.body = "as sent"});
+  server.route("POST /plugin/upload.php", FakeReply{});
+  ASSERT_TRUE(word.start());
+  ASSERT_TRUE(server.start());
+  EditorProcess first;
+  ASSERT_TRUE(first.start());
+  EditorProcess::post({{"action", "DownloadDoc"}, {"download_url", server.url("/docs/Brief_XYZ789.docx")},
+                       {"upload_url", server.url("/")}, {"is_new_doc", "1"}});
+  const QString file = dataPath(kDocuments + "/XYZ789/Brief_XYZ789.docx");
+  ASSERT_TRUE(waitUntil([&] { return word.documents().contains(file); }, std::chrono::seconds(30)));
+
+  EditorProcess second;
+  EXPECT_FALSE(second.start());
+  EXPECT_TRUE(second.output().contains("ZuvoEditor is already running in this session; this copy ends"))
+      << second.output().toStdString();
+  EXPECT_TRUE(first.isRunning());
+
+  spin(std::chrono::milliseconds(20));
+  ASSERT_TRUE(writeFile(file, "edited"));
+  // The save and its "upload" report.
+  ASSERT_TRUE(waitUntil([&] { return server.requestsTo("/plugin/upload.php").size() >= 2; }, std::chrono::seconds(30)))
+      << first.output().toStdString();
+  ASSERT_TRUE(word.close(file));
+  ASSERT_TRUE(waitUntil([&] { return !QFileInfo::exists(QFileInfo(file).path()); }, std::chrono::seconds(30)));
+  // Uploaded once and closed once: no second editor took part.
+  auto bodies = [&server] {
+    QList<QByteArray> all;
+    for (const auto& r : server.requestsTo("/plugin/upload.php")) all << r.body.left(60);
+    return all;
+  };
+  ASSERT_TRUE(waitUntil([&] { return bodies().size() >= 3; })) << bodies().join(" | ").toStdString()
+                                                               << first.output().toStdString();
+  spin(std::chrono::seconds(2));
+  EXPECT_EQ(bodies().size(), 3) << bodies().join(" | ").toStdString();
+  EXPECT_EQ(QDir(dataPath("ZuvoEditor/Backup")).entryList(QDir::Files), QStringList{"XYZ789.zip"});
+}
+
+// The installer's request to finish is answered at once when no letter is open, and the
+// editor takes no new letter afterwards (it is about to be stopped).
+TEST(EditorProgram, FinishIsAnsweredAndLaterRequestsAreNotTaken) {
+  EditorProcess editor;
+  ASSERT_TRUE(editor.start());
+  QByteArray out, err;
+  ASSERT_EQ(runProgram("gdbus", {"call", "--session", "--dest", "com.roza.zuvoeditor", "--object-path",
+                                 "/com/roza/zuvoeditor", "--method", "com.roza.EditorSession.Finish", "--timeout", "10"},
+                       &out, &err),
+            0)
+      << err.toStdString();
+  EXPECT_TRUE(editor.waitForOutput("Finished: every letter's last save has been sent or tried"));
+  EditorProcess::post({{"action", "DownloadDoc"}, {"download_url", "http://127.0.0.1/docs/Late_L1.docx"}});
+  EXPECT_TRUE(editor.waitForOutput("A request came while the plug-in is being removed; not taken"));
+  EXPECT_FALSE(editor.output().contains("Late_L1.docx : Downloading document started"));
 }

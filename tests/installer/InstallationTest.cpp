@@ -1,5 +1,6 @@
 // The installer's rules and steps below the window.
 #include "installer/Installation.h"
+#include "installer/KeptLetters.h"
 #include "platform/FileTree.h"
 #include "platform/Paths.h"
 #include "platform/ProcessList.h"
@@ -188,4 +189,40 @@ TEST(InstallerSteps, InstalledMeansEveryBundleThePayloadCarries) {
   QDir().mkpath(paths::bundlePath("ZuvoRecorder"));
   QDir().mkpath(payload + "/ZuvoHelper.app");  // the helper is not looked for
   EXPECT_TRUE(isInstalled(payload));
+}
+
+TEST(InstallerSteps, KeptArchivesAreOpenedOnlyWithinTheirFolder) {
+  const QString base = makeTempDir("archives");
+  const struct {
+    const char* name;
+    QStringList entries;
+    bool opens;
+  } cases[] = {
+      {"plain", {"Brief_A1.docx", "sub/", "sub/notes.txt"}, true},
+      {"climbs out", {"ok.txt", "../outside.txt"}, false},
+      {"absolute", {"/tmp/absolute.txt"}, false},
+      {"dot parts", {"sub/../../outside.txt"}, false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString archive = QString("%1/a%2.zip").arg(base).arg(n);
+    const QString into = QString("%1/dir%2/a%2").arg(base).arg(n++);
+    QString script = "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w')\n";
+    for (const QString& e : c.entries) script += "z.writestr('" + e + "', '" + e + "')\n";
+    ASSERT_EQ(runProgram("/usr/bin/python3", {"-c", script + "z.close()\n", archive}), 0);
+    QString error;
+    EXPECT_EQ(extractArchive(archive, "pw", into, &error), c.opens) << error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(base + "/outside.txt") || QFileInfo::exists(QFileInfo(into).path() + "/outside.txt"));
+    if (c.opens) {
+      EXPECT_EQ(readFile(into + "/sub/notes.txt"), "sub/notes.txt");
+      struct stat st {};
+      ASSERT_EQ(lstat(QFile::encodeName(into).constData(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0700u);
+      // Opened again into the same folder: nothing is replaced.
+      ASSERT_TRUE(writeFile(into + "/Brief_A1.docx", "the user's own"));
+      EXPECT_FALSE(extractArchive(archive, "pw", into, &error));
+      EXPECT_EQ(readFile(into + "/Brief_A1.docx"), "the user's own");
+    }
+  }
 }

@@ -5,6 +5,7 @@
 #include "support/TestIdentity.h"
 #include "Deployment.h"
 #include "installer/AppDelegate.h"
+#include "installer/InstallerLock.h"
 #include "platform/DesktopEntry.h"
 #include "platform/FileTree.h"
 #include "platform/Keychain.h"
@@ -12,10 +13,16 @@
 #include "platform/Paths.h"
 #include "platform/ProcessList.h"
 #include "platform/ProgramLauncher.h"
+#include "support/EditorProcess.h"
+#include "support/FakeDocumentServer.h"
+#include "support/FakeWordProcessor.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
+#include <QJsonArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -396,4 +403,265 @@ TEST_F(InstallerWindow, CancelEndsTheProgramAndLeavesTheDataFolderRoot) {
   EXPECT_TRUE(ended);
   EXPECT_TRUE(QFileInfo(paths::dataFolder()).isDir());
   EXPECT_TRUE(QDir(paths::dataFolder()).isEmpty());
+}
+
+namespace {
+
+// The editor the installation started, once it takes notifications.
+qint64 installedEditor() {
+  qint64 pid = 0;
+  waitUntil([&] {
+    for (const ProcessRecord& p : processList())
+      if (p.processName == "ZuvoEditor" && p.userID == geteuid() && receivesNotifications(p.processID))
+        pid = p.processID;
+    return pid != 0;
+  }, std::chrono::seconds(30));
+  return pid;
+}
+
+int uploadsOf(const FakeDocumentServer& server, const QByteArray& name) {
+  int n = 0;
+  for (const auto& r : server.requestsTo("/plugin/upload.php"))
+    if (r.body.contains("filename=\"" + name + "\"")) ++n;
+  return n;
+}
+
+mode_t modeOf(const QString& path) {
+  struct stat st {};
+  return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+}  // namespace
+
+// The real editor holds three letters against a server that refuses every upload: one open
+// with an unsent edit, one closed with an unsent edit (only its backup has it), one closed
+// unchanged. Uninstalling asks the editor to send what it can, tells the user which letters
+// hold changes the server never accepted, and by default keeps exactly those.
+// A killed editor leaves the open letter's folder behind: it is found all the same.
+struct UnsentCase {
+  const char* name;
+  bool keep;
+  bool editorKilled;
+};
+class UninstallWithUnsentLetters : public InstallerWindow, public ::testing::WithParamInterface<UnsentCase> {};
+
+TEST_P(UninstallWithUnsentLetters, KeepsThemUnlessTheUserDeletesThem) {
+  const bool keep = GetParam().keep;
+  const bool killed = GetParam().editorKilled;
+  const QString home = makeHome();
+  const QString payload = makePayload();
+  qputenv("ZUVO_ALERT_LOG", QFile::encodeName(makeTempDir("editor-alerts") + "/alerts.jsonl"));
+  qputenv("XDG_DATA_DIRS", QFile::encodeName(makeTempDir("no-apps")));
+  const QString installerAlerts = makeTempDir("alerts") + "/alerts.jsonl";
+  testhooks::setAlertLogFile(installerAlerts);
+  testhooks::setAlertAnswer(keep ? QString() : QStringLiteral("Delete"));
+
+  FakeWordProcessor word({.lock = "office"});
+  FakeDocumentServer server;
+  const QStringList names = {"Brief_AAA111.docx", "Brief_BBB222.docx", "Brief_CCC333.docx"};
+  for (const QString& name : names) server.route("GET /docs/" + name, FakeReply{.body = "as sent: " + name.toUtf8()});
+  server.route("POST /plugin/upload.php", FakeReply{.status = 500});
+  ASSERT_TRUE(word.start());
+  ASSERT_TRUE(server.start());
+  install(payload);
+  const qint64 editor = installedEditor();
+  ASSERT_GT(editor, 0);
+
+  const QString documents = paths::dataFolder() + "/Data/ZuvoEditor/Documents/";
+  auto file = [&](int i) { return documents + names[i].mid(6, 6) + "/" + names[i]; };
+  for (const QString& name : names)
+    EditorProcess::post({{"action", "DownloadDoc"}, {"download_url", server.url("/docs/" + name)},
+                         {"upload_url", server.url("/")}, {"is_new_doc", "1"}});
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(waitUntil([&] { return word.documents().contains(file(i)); }, std::chrono::seconds(30))) << i;
+  // Later than the copy as downloaded, whatever the file system's clock granularity.
+  spin(std::chrono::milliseconds(20));
+  ASSERT_TRUE(writeFile(file(0), "the only copy of A's edit"));
+  ASSERT_TRUE(writeFile(file(1), "the only copy of B's edit"));
+  ASSERT_TRUE(waitUntil([&] { return uploadsOf(server, names[0].toUtf8()) >= 1 && uploadsOf(server, names[1].toUtf8()) >= 1; },
+                        std::chrono::seconds(30)));
+  for (int i : {1, 2}) {
+    ASSERT_TRUE(word.close(file(i)));
+    ASSERT_TRUE(waitUntil([&] { return !QFileInfo::exists(QFileInfo(file(i)).path()); }, std::chrono::seconds(30))) << i;
+  }
+  const int triedBefore = uploadsOf(server, names[0].toUtf8());
+  if (killed) {
+    ::kill(pid_t(editor), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return processEnded(pid_t(editor)); }));
+  }
+
+  QString finished;
+  {
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    pressAndWait(d, "Uninstall");
+    finished = message(d);
+  }
+  // The editor was asked to send the open letter's save once more before it was stopped.
+  if (!killed) {
+    EXPECT_GT(uploadsOf(server, names[0].toUtf8()), triedBefore);
+  }
+  EXPECT_TRUE(processEnded(pid_t(editor)));
+  EXPECT_FALSE(QFileInfo::exists(paths::dataFolder()));
+
+  const auto alerts = readJsonLines(installerAlerts);
+  ASSERT_EQ(alerts.size(), 1);
+  EXPECT_EQ(alerts[0]["message"].toString(),
+            "These letters hold changes the server never accepted: Brief_AAA111.docx, Brief_BBB222.docx.");
+  EXPECT_EQ(alerts[0]["buttons"].toArray().toVariantList(), (QVariantList{"Keep", "Delete"}));
+
+  const QString base = home + "/ZuvoDoc unsent letters";
+  const QStringList made = QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+  if (!keep) {
+    EXPECT_EQ(finished, "Uninstallation finished.");
+    EXPECT_TRUE(made.isEmpty());
+    return;
+  }
+  ASSERT_EQ(made.size(), 1);
+  const QString kept = base + "/" + made[0];
+  EXPECT_TRUE(alerts[0]["informative"].toString().contains(kept));
+  EXPECT_EQ(finished, "Uninstallation finished.\nLetters with changes the server never accepted are kept in " + kept +
+                          ": Brief_AAA111.docx, Brief_BBB222.docx.");
+  EXPECT_EQ(modeOf(base), 0700u);
+  EXPECT_EQ(modeOf(kept), 0700u);
+  EXPECT_EQ(QDir(kept).entryList(QDir::Files), (QStringList{"BBB222.zip", "Brief_AAA111.docx"}));
+  EXPECT_EQ(readFile(kept + "/Brief_AAA111.docx"), "the only copy of A's edit");
+  EXPECT_EQ(modeOf(kept + "/Brief_AAA111.docx"), 0600u);
+  // The backup as it was, and its letter opened beside it.
+  QByteArray b;
+  EXPECT_EQ(runProgram("7z", {"x", "-so", "-pKavrel902476", kept + "/BBB222.zip", names[1]}, &b), 0);
+  EXPECT_EQ(b, "the only copy of B's edit");
+  EXPECT_EQ(readFile(kept + "/BBB222/" + names[1]), "the only copy of B's edit");
+  EXPECT_EQ(modeOf(kept + "/BBB222"), 0700u);
+  EXPECT_EQ(modeOf(kept + "/BBB222/" + names[1]), 0600u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Installer, UninstallWithUnsentLetters,
+                         ::testing::Values(UnsentCase{"Kept", true, false}, UnsentCase{"DeletedByChoice", false, false},
+                                           UnsentCase{"KeptAfterTheEditorWasKilled", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+bool present(const QString& path) { return inode(path) != 0; }
+
+int runningNamed(const QString& name) {
+  int n = 0;
+  for (const ProcessRecord& p : processList())
+    if (p.processName == name && p.userID == geteuid() && !processEnded(p.processID)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST_F(InstallerWindow, OnlyOneInstallerAtATime) {
+  makeHome();
+  const QString payload = makePayload();
+  const QString alerts = makeTempDir("alerts") + "/alerts.jsonl";
+  testhooks::setAlertLogFile(alerts);
+  auto toldBusy = [&](int n) {
+    const auto lines = readJsonLines(alerts);
+    return lines.size() == n && lines.back()["message"].toString() == "Another installer is running.";
+  };
+
+  // Another installer's process holds the lock.
+  QProcess holder;
+  // -o: the lock stays with flock itself, so that it goes when flock is killed.
+  holder.start("flock", {"-o", installerLockPath(), "sleep", "120"});
+  ASSERT_TRUE(holder.waitForStarted());
+  ASSERT_TRUE(waitUntil([] {
+    std::unique_ptr<InstallerLock> probe;
+    return InstallerLock::take(&probe) == InstallerLock::Result::Busy;
+  }));
+  {
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    button(d, "Install")->click();
+    EXPECT_TRUE(toldBusy(1));
+    EXPECT_FALSE(d.isBusy());
+    EXPECT_EQ(visibleButtons(d), (QStringList{"Cancel", "Install"}));
+    EXPECT_TRUE(button(d, "Install")->isEnabled());
+    EXPECT_FALSE(QFileInfo::exists(paths::bundlePath("ZuvoEditor")));
+  }
+  holder.kill();
+  holder.waitForFinished();
+
+  // Two windows pressing Install at once: one installs, the other is told and can try later.
+  AppDelegate first(payload), second(payload);
+  first.applicationDidFinishLaunching();
+  second.applicationDidFinishLaunching();
+  bool done = false;
+  QObject::connect(&first, &AppDelegate::finished, [&] { done = true; });
+  button(first, "Install")->click();
+  button(second, "Install")->click();
+  EXPECT_TRUE(toldBusy(2));
+  ASSERT_TRUE(waitUntil([&] { return done; }, std::chrono::seconds(120)));
+  EXPECT_EQ(message(first), "Installation finished.");
+  EXPECT_EQ(visibleButtons(second), (QStringList{"Cancel", "Install"}));
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"})
+    ASSERT_TRUE(waitUntil([&] { return runningNamed(name) == 1; }, std::chrono::seconds(30))) << name;
+
+  // Once the first is done, the second installs over it without starting the programs again.
+  pressAndWait(second, "Install");
+  EXPECT_EQ(message(second), "Installation finished.");
+  spin(std::chrono::seconds(2));
+  for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"}) EXPECT_EQ(runningNamed(name), 1) << name;
+}
+
+// Links are refused, never followed: a payload program that points out of its bundle, and a
+// DataFolder that is a link to a folder of the user's.
+TEST_F(InstallerWindow, LinksAreRefusedNotFollowed) {
+  const QString home = makeHome();
+  const QString payload = makePayload();
+  {
+    const QString program = payload + "/ZuvoEditor.app/Contents/MacOS/ZuvoEditor";
+    ASSERT_TRUE(QFile::remove(program));
+    ASSERT_TRUE(QFile::link("/bin/true", program));
+    StderrCapture err;
+    AppDelegate d(payload);
+    d.applicationDidFinishLaunching();
+    pressAndWait(d, "Install");
+    EXPECT_EQ(message(d), "Installation finished.\nSome steps failed; see the system log.");
+    EXPECT_TRUE(err.text().contains("ZuvoEditor is not installed: " + program + " is a symbolic link"))
+        << err.text().toStdString();
+    EXPECT_FALSE(present(paths::bundlePath("ZuvoEditor")));
+    EXPECT_TRUE(QFileInfo(paths::bundleExecutable("ZuvoLocalServer")).isExecutable());
+  }
+  // The programs that installation started would go on writing their logs into whatever
+  // the DataFolder's name leads to.
+  ASSERT_TRUE(waitUntil([] { return runningNamed("ZuvoLocalServer") == 1; }, std::chrono::seconds(30)));
+  for (const ProcessRecord& p : processList())
+    if (p.processName == "ZuvoLocalServer" || p.processName == "ZuvoEditor") {
+      ::kill(p.processID, SIGKILL);
+      EXPECT_TRUE(waitUntil([&] { return processEnded(p.processID); }));
+    }
+  ASSERT_TRUE(files::removeTree(paths::dataFolder()));
+  ASSERT_TRUE(files::removeTree(LoginItemManager::autostartFolder()));
+
+  // The user's own folder behind the DataFolder's name: nothing is written into it, and
+  // what a faulty earlier installation put there stays at uninstallation.
+  const QString mine = home + "/my folder";
+  QDir().mkpath(mine);
+  ASSERT_TRUE(QFile::link(mine, paths::dataFolder()));
+  const QString failure = paths::dataFolder() + " is a symbolic link to " + mine + "; it is not followed";
+  for (const char* action : {"Install", "Uninstall"}) {
+    SCOPED_TRACE(action);
+    if (QString(action) == "Uninstall")
+      for (const char* name : {"ZuvoLocalServer", "ZuvoEditor", "ZuvoScanner", "ZuvoRecorder"})
+        makeExecutable(mine + "/" + name + ".app/Contents/MacOS/" + name);
+    const QStringList before = QDir(mine).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    StderrCapture err;
+    {
+      AppDelegate d(payload);
+      d.applicationDidFinishLaunching();
+      pressAndWait(d, action);
+      EXPECT_EQ(message(d), QString(action) + "ation finished.\nSome steps failed; see the system log.");
+    }
+    EXPECT_TRUE(err.text().contains(failure)) << err.text().toStdString();
+    EXPECT_EQ(QDir(mine).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
+    // Nothing started from it at login.
+    EXPECT_TRUE(QDir(LoginItemManager::autostartFolder()).entryList(QDir::Files).isEmpty());
+  }
+  // Only the link itself went.
+  EXPECT_FALSE(present(paths::dataFolder()));
 }

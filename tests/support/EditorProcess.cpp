@@ -37,6 +37,8 @@ int matchRulesOfProcess(qint64 pid) {
 
 }  // namespace
 
+bool receivesNotifications(qint64 pid) { return matchRulesOfProcess(pid) > 0; }
+
 QString editorDataFolder() { return zuvo::paths::dataFolder() + QStringLiteral("/Data"); }
 
 EditorProcess::EditorProcess() : env_(QProcessEnvironment::systemEnvironment()) {

@@ -45,6 +45,10 @@ class EditorProcess {
   QByteArray stderr_;
 };
 
+// Whether the editor of this pid (started by the test or by a program it ran) has its
+// notification registration in effect on the session bus.
+bool receivesNotifications(qint64 pid);
+
 // The editor's folders under the test's home.
 QString editorDataFolder();  // <DataFolder>/Data
 

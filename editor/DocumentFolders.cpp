@@ -86,7 +86,7 @@ void recoverOnceClosed(const QString& token, const QString& folder) {
   *watcher = AAPLFileTreeWatcherThread::create(
       folder,
       [token, folder, watcher, stop] {
-        if (!*watcher || zuvo::changes::folderEntryCount(folder) > 1) return;
+        if (!*watcher || zuvo::changes::openEntryCount(folder) > 1) return;
         stop();
         FolderUse& use = uses()[token];
         use.yield = {};
@@ -192,7 +192,7 @@ void useFolder(const QString& token, const QString& folder, std::function<void(b
   const bool isFolder = ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
   // Closed in the word processor, and its watcher has not seen it yet: the request waits for
   // the closing steps rather than reuse the folder under them.
-  if (use.users > 1 && use.seenOpen && isFolder && zuvo::changes::folderEntryCount(folder) == 1) {
+  if (use.users > 1 && use.seenOpen && isFolder && zuvo::changes::openEntryCount(folder) == 1) {
     use.closing = true;
     use.waiting.push_back(std::move(next));
     return;
@@ -248,7 +248,7 @@ void recoverLeftOverFolders(const QString& documentsFolder, const WatchAgain& wa
     const QString folder = QDir::cleanPath(dir.filePath(token));
     if (uses().contains(token)) continue;
     // A lock file or the word processor's own files beside the document: still open there.
-    if (zuvo::changes::folderEntryCount(folder) > 1) {
+    if (zuvo::changes::openEntryCount(folder) > 1) {
       if (!watchAgain || !watchAgain(token, folder)) recoverOnceClosed(token, folder);
       continue;
     }

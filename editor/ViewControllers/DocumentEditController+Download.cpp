@@ -254,6 +254,7 @@ bool DocumentEditController::startWatching(const std::shared_ptr<DocInfo>& info)
     return false;
   }
   fileTreeWatcherThread->start();
+  watchLocks(info);
   return true;
 }
 

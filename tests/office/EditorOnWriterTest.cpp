@@ -1,0 +1,231 @@
+// ZuvoEditor on the real LibreOffice Writer through ZuvoWriterBridge: a letter from the
+// notification to its backup, saves made in LibreOffice as the user's Ctrl+S makes them, and
+// what happens when LibreOffice dies, cannot start or stops answering.
+#include "editor/GlobalData.h"
+
+#include "support/EditorProcess.h"
+#include "support/FakeDocumentServer.h"
+#include "support/JsonLines.h"
+#include "support/TestSupport.h"
+#include "upload/UploadTestData.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <csignal>
+
+using namespace zuvo::test;
+using namespace upload_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QByteArray kPassword = "-pKavrel902476";
+const QByteArray kPlaceholders = "<letter><Name>Ann Smith</Name><City>Bern & Thun</City></letter>";
+
+QString bridgeProgram() { return binaryPath("writer_bridge/ZuvoWriterBridge"); }
+
+// The pipe the bridge gives this test's LibreOffice profile.
+QString officePipe() {
+  const QString profile = QDir::cleanPath(qEnvironmentVariable("XDG_CONFIG_HOME") + "/libreoffice/4");
+  return "zuvo_writer_" +
+         QString::fromLatin1(QCryptographicHash::hash(QFile::encodeName(profile), QCryptographicHash::Sha256)
+                                 .toHex()
+                                 .left(16));
+}
+
+// The soffice.bin that listens on this test's pipe (0 when none runs).
+qint64 officePid() {
+  const QByteArray accept = "name=" + officePipe().toUtf8() + ";";
+  for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+    bool number = false;
+    const qint64 pid = entry.toLongLong(&number);
+    if (!number) continue;
+    const QList<QByteArray> argv = readFile("/proc/" + entry + "/cmdline").split('\0');
+    if (!argv.isEmpty() && argv[0].endsWith("soffice.bin") && argv.join(' ').contains(accept)) return pid;
+  }
+  return 0;
+}
+
+class EditorOnWriter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    alertLog_ = makeTempDir("alerts") + "/alerts.jsonl";
+    editor_.environment().insert("ZUVO_ALERT_LOG", alertLog_);
+    editor_.environment().insert("ZUVO_OFFICE_HEADLESS", "1");
+    editor_.environment().insert("XDG_DATA_DIRS", makeTempDir("no-apps"));
+    qputenv("XDG_DATA_DIRS", editor_.environment().value("XDG_DATA_DIRS").toUtf8());
+    letters_ = makeTempDir("letters");
+    server_.route("POST /plugin/upload.php", QList<FakeReply>(40, FakeReply{}));
+    server_.route("GET /ph.xml", FakeReply{.body = kPlaceholders});
+  }
+  void TearDown() override {
+    if (const qint64 pid = officePid()) ::kill(pid_t(pid), SIGKILL);
+  }
+
+  void installEntry(const QString& tryExec = {}) {
+    const QString dir = qEnvironmentVariable("XDG_DATA_HOME") + "/applications";
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QString bridge = bridgeProgram();
+    ASSERT_TRUE(writeFile(dir + "/com.microsoft.Word.desktop",
+                          ("[Desktop Entry]\nType=Application\nName=Writer\nTryExec=" +
+                           (tryExec.isEmpty() ? bridge : tryExec) + "\nExec=" + bridge +
+                           " %F\nActions=Print;\n\n[Desktop Action Print]\nName=Print\nExec=" + bridge +
+                           " --print %F\n")
+                              .toUtf8()));
+  }
+  void startAll() {
+    installEntry();
+    ASSERT_TRUE(server_.start());
+    ASSERT_TRUE(editor_.start());
+  }
+
+  static QString folderOf(const QString& token) {
+    return GlobalData::sharedGlobalData().getDocumentDownloadPath() + token;
+  }
+  static QString lockOf(const QString& file) {
+    const QFileInfo f(file);
+    return f.path() + "/.~lock." + f.fileName() + "#";
+  }
+  // Serves the letter and asks for it, its placeholders filled.
+  QString request(const QString& name, const QByteArray& content) {
+    server_.route("GET /docs/" + name, FakeReply{.body = content});
+    EditorProcess::post({{"action", "DownloadDoc"},
+                         {"download_url", server_.url("/docs/" + name)},
+                         {"upload_url", server_.url("/")},
+                         {"placeholder_url", server_.url("/ph.xml")},
+                         {"is_new_doc", "0"}});
+    return folderOf(QFileInfo(name).completeBaseName().section('_', -1)) + "/" + name;
+  }
+
+  int office(const QStringList& args, QByteArray* out = nullptr) const {
+    return runProgram("/usr/bin/python3", QStringList{sourcePath("tests/office/office_user.py"), officePipe()} + args,
+                      out, nullptr, 60s);
+  }
+  QString textIn(const QString& file) const {
+    QByteArray out;
+    return office({"text", file}, &out) == 0 ? QString::fromUtf8(out) : QString();
+  }
+  // Open in LibreOffice with its placeholders filled.
+  bool waitFilled(const QString& file) {
+    return waitUntil([&] { return QFile::exists(lockOf(file)) && textIn(file).contains("Dear Ann Smith,"); }, 90s);
+  }
+
+  QList<QByteArray> bodies() const {
+    QList<QByteArray> out;
+    for (const auto& r : server_.requestsTo("/plugin/upload.php")) out << r.body;
+    return out;
+  }
+  bool waitForBodies(int n, std::chrono::milliseconds t = 30s) const {
+    return waitUntil([&] { return bodies().size() >= n; }, t);
+  }
+  QByteArray archived(const QString& token, const QString& entry = {}) const {
+    QByteArray out;
+    QStringList args{"x", "-so", kPassword,
+                     QDir::cleanPath(GlobalData::sharedGlobalData().getBackupDocumentPath()) + "/" + token + ".zip"};
+    if (!entry.isEmpty()) args << entry;
+    return runProgram("7z", args, &out) == 0 ? out : "<7z failed>";
+  }
+  QStringList archiveEntries(const QString& token) const {
+    QByteArray listing;
+    runProgram("7z", {"l", "-slt", kPassword,
+                      QDir::cleanPath(GlobalData::sharedGlobalData().getBackupDocumentPath()) + "/" + token + ".zip"},
+               &listing);
+    QStringList paths;
+    for (const QByteArray& line : listing.split('\n'))
+      if (line.startsWith("Path = ")) paths << QString::fromUtf8(line.mid(7));
+    return paths.mid(1);  // the first is the archive itself
+  }
+  QByteArray makeDocx(const QString& name) const {
+    const QString path = letters_ + "/" + name;
+    // "Dear <<Name>>," with the tag split across a plain and a bold run; more in the table,
+    // header and footer.
+    runProgram("/usr/bin/python3", {sourcePath("tests/writer_bridge/make_letter.py"), path, "Dear <<Na|me>>,",
+                                    "Greetings from <<City>>."});
+    return readFile(path);
+  }
+
+  FakeDocumentServer server_;
+  EditorProcess editor_;
+  QString alertLog_, letters_;
+};
+
+}  // namespace
+
+// Each format: opened in LibreOffice with its placeholders filled, a save made there goes up
+// byte for byte with its "upload" report, and closing the window backs the letter up and
+// reports "close" once.
+TEST_F(EditorOnWriter, LettersGoTheWholeRoadInEveryFormat) {
+  startAll();
+  const QByteArray docx = makeDocx("Brief_DOCX1.docx");
+  struct Case {
+    QString name, filter;
+  } cases[] = {{"Brief_DOCX1.docx", ""},
+               {"Brief_DOC1.doc", "MS Word 97"},
+               {"Brief_ODT1.odt", "writer8"},
+               {"Brief_RTF1.rtf", "Rich Text Format"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name.toStdString());
+    QByteArray content = docx;
+    if (!c.filter.isEmpty()) {
+      // Made by the same LibreOffice from the first letter.
+      const QString made = letters_ + "/" + c.name;
+      ASSERT_EQ(office({"convert", letters_ + "/Brief_DOCX1.docx", made, c.filter}), 0);
+      content = readFile(made);
+    }
+    const int before = int(bodies().size());
+    const QString file = request(c.name, content);
+    const QString token = QFileInfo(file).completeBaseName().section('_', -1);
+    ASSERT_TRUE(waitFilled(file)) << editor_.output().toStdString();
+    const QString text = textIn(file);
+    EXPECT_TRUE(text.contains("Greetings from Bern & Thun.")) << text.toStdString();
+    EXPECT_FALSE(text.contains("<<")) << text.toStdString();
+
+    ASSERT_EQ(office({"save", file}), 0);
+    ASSERT_TRUE(waitForBodies(before + 2)) << editor_.output().toStdString();
+    const QByteArray saved = readFile(file);
+    EXPECT_NE(saved, content);
+    EXPECT_EQ(bodies().mid(before), (QList<QByteArray>{uploadBody(saved, c.name), statusBody("upload", token, c.name)}));
+
+    ASSERT_EQ(office({"close", file}), 0);
+    ASSERT_TRUE(waitForBodies(before + 3)) << editor_.output().toStdString();
+    EXPECT_EQ(bodies().last(), statusBody("close", token, c.name));
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(folderOf(token)); }));
+    EXPECT_EQ(archiveEntries(token), QStringList{c.name});
+    EXPECT_EQ(archived(token), saved);
+  }
+  spin(2500ms);
+  EXPECT_EQ(bodies().size(), 3 * int(std::size(cases))) << "one upload and one report per save, one close each";
+  EXPECT_TRUE(readJsonLines(alertLog_).isEmpty());
+}
+
+// LibreOffice is killed while a letter is open: its lock stays, and once the editor sees that
+// nothing holds it any more the letter is closed with its last save and lock in the backup.
+// The next letter starts LibreOffice anew.
+TEST_F(EditorOnWriter, LetterOfAKilledLibreOfficeIsClosedWithItsLastSave) {
+  startAll();
+  const QString file = request("Brief_KILL1.docx", makeDocx("Brief_KILL1.docx"));
+  ASSERT_TRUE(waitFilled(file)) << editor_.output().toStdString();
+  ASSERT_EQ(office({"save", file}), 0);
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  const QByteArray saved = readFile(file);
+  EXPECT_EQ(bodies()[0], uploadBody(saved, "Brief_KILL1.docx"));
+
+  const qint64 pid = officePid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::kill(pid_t(pid), SIGKILL), 0);
+  ASSERT_TRUE(waitForBodies(3, 20s)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies()[2], statusBody("close", "KILL1", "Brief_KILL1.docx"));
+  EXPECT_FALSE(QFile::exists(folderOf("KILL1")));
+  EXPECT_EQ(archived("KILL1", "Brief_KILL1.docx"), saved);
+  EXPECT_TRUE(archiveEntries("KILL1").contains(".~lock.Brief_KILL1.docx#"));
+
+  const QString next = request("Brief_NEXT1.docx", makeDocx("Brief_NEXT1.docx"));
+  ASSERT_TRUE(waitFilled(next)) << editor_.output().toStdString();
+  spin(2500ms);
+  EXPECT_EQ(bodies().size(), 3);
+  EXPECT_TRUE(QFile::exists(next)) << "the new LibreOffice's letter stays open";
+}

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -99,6 +101,14 @@ class EditorOnWriter : public ::testing::Test {
                          {"placeholder_url", server_.url("/ph.xml")},
                          {"is_new_doc", "0"}});
     return folderOf(QFileInfo(name).completeBaseName().section('_', -1)) + "/" + name;
+  }
+
+  // Ends the bridge the editor started (it keeps the environment it was started with).
+  static void stopBridge() {
+    const auto pid = QDBusConnection::sessionBus().interface()->servicePid("com.microsoft.Word");
+    if (!pid.isValid() || pid.value() == 0) return;
+    ::kill(pid_t(pid.value()), SIGKILL);
+    waitUntil([] { return !QDBusConnection::sessionBus().interface()->isServiceRegistered("com.microsoft.Word"); });
   }
 
   int office(const QStringList& args, QByteArray* out = nullptr) const {
@@ -228,4 +238,62 @@ TEST_F(EditorOnWriter, LetterOfAKilledLibreOfficeIsClosedWithItsLastSave) {
   spin(2500ms);
   EXPECT_EQ(bodies().size(), 3);
   EXPECT_TRUE(QFile::exists(next)) << "the new LibreOffice's letter stays open";
+}
+
+// LibreOffice missing, unable to start (no display) or stopped: the editor's alert or its
+// logged script errors, within the bounds of its waits, and a letter it could not show is
+// neither uploaded nor reported. A stopped LibreOffice that goes on again serves the next save.
+TEST_F(EditorOnWriter, MissingFailingAndHangingLibreOfficeNeverHoldUpTheEditor) {
+  {
+    SCOPED_TRACE("not installed");
+    installEntry("/nonexistent/soffice");
+    ASSERT_TRUE(server_.start());
+    ASSERT_TRUE(editor_.start());
+    request("Brief_NONE1.docx", makeDocx("Brief_NONE1.docx"));
+    ASSERT_TRUE(waitUntil([&] { return !readJsonLines(alertLog_).isEmpty(); }, 20s)) << editor_.output().toStdString();
+    EXPECT_EQ(readJsonLines(alertLog_)[0]["message"].toString(), "Microsoft Word application not found");
+    EXPECT_FALSE(QFile::exists(folderOf("NONE1")));
+    editor_.stop();
+  }
+  {
+    SCOPED_TRACE("no display");
+    installEntry();
+    editor_.environment().remove("ZUVO_OFFICE_HEADLESS");
+    editor_.environment().insert("DISPLAY", ":250");
+    editor_.environment().insert("SAL_USE_VCLPLUGIN", "gen");  // no fallback without a display
+    editor_.environment().insert("ZUVO_OFFICE_TIMEOUT_MS", "5000");
+    ASSERT_TRUE(editor_.start());
+    const QString file = request("Brief_NODISP1.docx", makeDocx("Brief_NODISP1.docx"));
+    ASSERT_TRUE(editor_.waitForOutput("Brief_NODISP1.docx : Replacing placeholders completed", 90s))
+        << editor_.output().toStdString();
+    EXPECT_TRUE(editor_.output().contains("Brief_NODISP1.docx : Error occurred while replacing placeholders"))
+        << editor_.output().toStdString();
+    spin(3s);
+    EXPECT_TRUE(bodies().isEmpty());
+    EXPECT_EQ(readFile(file), readFile(letters_ + "/Brief_NODISP1.docx")) << "kept as downloaded";
+    editor_.stop();
+    stopBridge();
+  }
+  {
+    SCOPED_TRACE("stopped");
+    editor_.environment().insert("ZUVO_OFFICE_HEADLESS", "1");
+    editor_.environment().insert("ZUVO_OFFICE_TIMEOUT_MS", "15000");  // above a cold start
+    editor_.environment().remove("DISPLAY");
+    editor_.environment().remove("SAL_USE_VCLPLUGIN");
+    ASSERT_TRUE(editor_.start());
+    const QString first = request("Brief_RUN1.docx", makeDocx("Brief_RUN1.docx"));
+    ASSERT_TRUE(waitFilled(first)) << editor_.output().toStdString();
+    const qint64 pid = officePid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid_t(pid), SIGSTOP), 0);
+    request("Brief_HANG1.docx", makeDocx("Brief_HANG1.docx"));
+    // Two placeholders, each script bounded by the bridge.
+    ASSERT_TRUE(editor_.waitForOutput("Brief_HANG1.docx : Replacing placeholders completed", 60s))
+        << editor_.output().toStdString();
+    EXPECT_TRUE(editor_.output().contains("Brief_HANG1.docx : Error occurred while replacing placeholders"));
+    // A stopped LibreOffice still holds its letter: it is not closed under it.
+    EXPECT_TRUE(QFile::exists(first));
+    EXPECT_TRUE(bodies().isEmpty());
+    ::kill(pid_t(pid), SIGCONT);
+  }
 }

@@ -7,13 +7,11 @@
 #include "support/FakeDocumentServer.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
+#include "support/WriterSession.h"
 #include "upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 
-#include <QCryptographicHash>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -27,30 +25,6 @@ namespace {
 
 const QByteArray kPassword = "-pKavrel902476";
 const QByteArray kPlaceholders = "<letter><Name>Ann Smith</Name><City>Bern & Thun</City></letter>";
-
-QString bridgeProgram() { return binaryPath("writer_bridge/ZuvoWriterBridge"); }
-
-// The pipe the bridge gives this test's LibreOffice profile.
-QString officePipe() {
-  const QString profile = QDir::cleanPath(qEnvironmentVariable("XDG_CONFIG_HOME") + "/libreoffice/4");
-  return "zuvo_writer_" +
-         QString::fromLatin1(QCryptographicHash::hash(QFile::encodeName(profile), QCryptographicHash::Sha256)
-                                 .toHex()
-                                 .left(16));
-}
-
-// The soffice.bin that listens on this test's pipe (0 when none runs).
-qint64 officePid() {
-  const QByteArray accept = "name=" + officePipe().toUtf8() + ";";
-  for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-    bool number = false;
-    const qint64 pid = entry.toLongLong(&number);
-    if (!number) continue;
-    const QList<QByteArray> argv = readFile("/proc/" + entry + "/cmdline").split('\0');
-    if (!argv.isEmpty() && argv[0].endsWith("soffice.bin") && argv.join(' ').contains(accept)) return pid;
-  }
-  return 0;
-}
 
 class EditorOnWriter : public ::testing::Test {
  protected:
@@ -68,17 +42,7 @@ class EditorOnWriter : public ::testing::Test {
     if (const qint64 pid = officePid()) ::kill(pid_t(pid), SIGKILL);
   }
 
-  void installEntry(const QString& tryExec = {}) {
-    const QString dir = qEnvironmentVariable("XDG_DATA_HOME") + "/applications";
-    ASSERT_TRUE(QDir().mkpath(dir));
-    const QString bridge = bridgeProgram();
-    ASSERT_TRUE(writeFile(dir + "/com.microsoft.Word.desktop",
-                          ("[Desktop Entry]\nType=Application\nName=Writer\nTryExec=" +
-                           (tryExec.isEmpty() ? bridge : tryExec) + "\nExec=" + bridge +
-                           " %F\nActions=Print;\n\n[Desktop Action Print]\nName=Print\nExec=" + bridge +
-                           " --print %F\n")
-                              .toUtf8()));
-  }
+  static void installEntry(const QString& tryExec = {}) { ASSERT_TRUE(installWriterEntry(tryExec)); }
   void startAll() {
     installEntry();
     ASSERT_TRUE(server_.start());
@@ -103,18 +67,7 @@ class EditorOnWriter : public ::testing::Test {
     return folderOf(QFileInfo(name).completeBaseName().section('_', -1)) + "/" + name;
   }
 
-  // Ends the bridge the editor started (it keeps the environment it was started with).
-  static void stopBridge() {
-    const auto pid = QDBusConnection::sessionBus().interface()->servicePid("com.microsoft.Word");
-    if (!pid.isValid() || pid.value() == 0) return;
-    ::kill(pid_t(pid.value()), SIGKILL);
-    waitUntil([] { return !QDBusConnection::sessionBus().interface()->isServiceRegistered("com.microsoft.Word"); });
-  }
-
-  int office(const QStringList& args, QByteArray* out = nullptr) const {
-    return runProgram("/usr/bin/python3", QStringList{sourcePath("tests/office/office_user.py"), officePipe()} + args,
-                      out, nullptr, 60s);
-  }
+  static int office(const QStringList& args, QByteArray* out = nullptr) { return officeUser(args, out); }
   QString textIn(const QString& file) const {
     QByteArray out;
     return office({"text", file}, &out) == 0 ? QString::fromUtf8(out) : QString();
@@ -272,7 +225,7 @@ TEST_F(EditorOnWriter, MissingFailingAndHangingLibreOfficeNeverHoldUpTheEditor) 
     EXPECT_TRUE(bodies().isEmpty());
     EXPECT_EQ(readFile(file), readFile(letters_ + "/Brief_NODISP1.docx")) << "kept as downloaded";
     editor_.stop();
-    stopBridge();
+    stopWriterBridge();
   }
   {
     SCOPED_TRACE("stopped");

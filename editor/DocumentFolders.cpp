@@ -178,23 +178,25 @@ void useFolder(const QString& token, const QString& folder, std::function<void(b
     use.waiting.push_back(std::move(next));
     return;
   }
-  if (use.yield) {
-    // Watched again from an earlier run: its copy is kept before the server's is downloaded.
-    use.waiting.push_back(std::move(next));
-    use.recovering = true;
-    std::exchange(use.yield, {})([token, folder] {
-      --uses()[token].users;
-      recover(token, folder);
-    });
-    return;
-  }
   struct stat st {};
   const bool isFolder = ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
   // Closed in the word processor, and its watcher has not seen it yet: the request waits for
   // the closing steps rather than reuse the folder under them.
   if (use.users > 1 && use.seenOpen && isFolder && zuvo::changes::openEntryCount(folder) == 1) {
     use.closing = true;
+    use.yield = {};
     use.waiting.push_back(std::move(next));
+    return;
+  }
+  if (use.yield) {
+    // Still open (from this run or an earlier one): its copy is kept before the server's is
+    // downloaded.
+    use.waiting.push_back(std::move(next));
+    use.recovering = true;
+    std::exchange(use.yield, {})([token, folder] {
+      --uses()[token].users;
+      recover(token, folder);
+    });
     return;
   }
   // Another request of this run has it open: the same letter asked for twice goes on with it.
@@ -221,6 +223,10 @@ void adoptFolder(const QString& token, const QString& folder, Yield yield) {
   ++use.users;
   use.folder = folder;
   use.yield = std::move(yield);
+}
+
+void yieldOnRequest(const QString& token, Yield yield) {
+  if (const auto it = uses().find(token); it != uses().end() && !it->closing) it->yield = std::move(yield);
 }
 
 void endClosingBackup(const QString& token) {

@@ -250,3 +250,32 @@ TEST_F(EditorOnWriter, MissingFailingAndHangingLibreOfficeNeverHoldUpTheEditor) 
     ::kill(pid_t(pid), SIGCONT);
   }
 }
+
+// The same letter asked for again while it is open in LibreOffice: the window shows the
+// server's new copy, the first opening's save is kept in the backup, and a save of the new
+// copy goes up once.
+TEST_F(EditorOnWriter, LetterRequestedAgainWhileOpenShowsTheServersNewCopy) {
+  startAll();
+  const QString file = request("Brief_AGAIN1.docx", makeDocx("Brief_AGAIN1.docx"));
+  ASSERT_TRUE(waitFilled(file)) << editor_.output().toStdString();
+  ASSERT_EQ(office({"save", file}), 0);
+  ASSERT_TRUE(waitForBodies(2)) << editor_.output().toStdString();
+  const QByteArray firstSave = readFile(file);
+
+  runProgram("/usr/bin/python3", {sourcePath("tests/writer_bridge/make_letter.py"), letters_ + "/new.docx",
+                                  "Dear <<Name>>, the revised letter.", "From <<City>>."});
+  request("Brief_AGAIN1.docx", readFile(letters_ + "/new.docx"));
+  ASSERT_TRUE(waitUntil([&] { return textIn(file).contains("Dear Ann Smith, the revised letter."); }, 60s))
+      << editor_.output().toStdString() << textIn(file).toStdString();
+  EXPECT_EQ(archived("AGAIN1", "Brief_AGAIN1.docx"), firstSave);
+
+  const int before = int(bodies().size());
+  ASSERT_EQ(office({"save", file}), 0);
+  ASSERT_TRUE(waitForBodies(before + 2)) << editor_.output().toStdString();
+  spin(3s);
+  EXPECT_EQ(bodies().mid(before), (QList<QByteArray>{uploadBody(readFile(file), "Brief_AGAIN1.docx"),
+                                                     statusBody("upload", "AGAIN1", "Brief_AGAIN1.docx")}));
+  ASSERT_EQ(office({"close", file}), 0);
+  ASSERT_TRUE(waitForBodies(before + 3)) << editor_.output().toStdString();
+  EXPECT_EQ(bodies().last(), statusBody("close", "AGAIN1", "Brief_AGAIN1.docx"));
+}

@@ -8,6 +8,7 @@ Usage (Debian's /usr/bin/python3 with python3-uno):
   office_user.py PIPE convert SRC DST FILTER   writes SRC in another format (hidden, closed again)
 Exit codes: 0 done, 1 not open or failed, 3 no LibreOffice on the pipe.
 """
+import os
 import sys
 
 import uno
@@ -68,4 +69,7 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    rc = main()
+    sys.stdout.flush()
+    # The UNO bridge's threads can crash the interpreter's own shutdown: end at once.
+    os._exit(rc)

@@ -23,7 +23,10 @@ std::chrono::milliseconds requestTimeout() {
 }
 
 std::chrono::milliseconds startTimeout() {
-  return std::min(requestTimeout(), std::chrono::milliseconds(45'000));
+  // Inside the request's own bound, so that a LibreOffice this bridge started and that never
+  // answered is ended before the request gives up.
+  const auto request = requestTimeout();
+  return std::min(request - std::max(request / 5, std::chrono::milliseconds(500)), std::chrono::milliseconds(45'000));
 }
 
 Bridge::Bridge(QDBusConnection bus, OfficeOptions options) : bus_(std::move(bus)) {
@@ -45,12 +48,14 @@ void Bridge::submit(const QDBusMessage& request, std::function<QString(Office&)>
     bool answered = false;
   };
   auto pending = std::make_shared<Pending>(Pending{request});
+  ++unanswered_;
   QTimer::singleShot(requestTimeout(), this, [this, pending] {
     if (pending->answered) return;
     pending->answered = true;
     logLine(QStringLiteral("a request timed out"));
     bus_.send(pending->request.createErrorReply(kErrorPrefix + QStringLiteral("TimedOut"),
                                                 QStringLiteral("LibreOffice did not answer in time")));
+    settle(true, true);
   });
   ++pending_;
   QPointer<Bridge> self(this);
@@ -75,6 +80,7 @@ void Bridge::submit(const QDBusMessage& request, std::function<QString(Office&)>
         if (failed) logLine(error);
         self->bus_.send(failed ? pending->request.createErrorReply(kErrorPrefix + QStringLiteral("Failed"), error)
                                : pending->request.createReply(result));
+        self->settle(true, false);
       }
       self->jobEnded(connected);
     }, Qt::QueuedConnection);
@@ -83,19 +89,34 @@ void Bridge::submit(const QDBusMessage& request, std::function<QString(Office&)>
 
 void Bridge::post(std::function<void(Office&)> job) {
   ++pending_;
+  auto done = std::make_shared<bool>(false);
+  QTimer::singleShot(requestTimeout(), this, [this, done] {
+    if (*done) return;
+    logLine(QStringLiteral("LibreOffice did not answer in time"));
+    settle(false, true);
+  });
   QPointer<Bridge> self(this);
   Office* office = office_.get();
-  worker_.post([self, office, job = std::move(job)] {
+  worker_.post([self, office, done, job = std::move(job)] {
     try {
       job(*office);
     } catch (const std::exception& e) {
       logLine(QString::fromStdString(e.what()));
     }
     const bool connected = office->connected();
-    QMetaObject::invokeMethod(qApp, [self, connected] {
+    QMetaObject::invokeMethod(qApp, [self, done, connected] {
+      *done = true;
       if (self) self->jobEnded(connected);
     }, Qt::QueuedConnection);
   });
+}
+
+void Bridge::settle(bool request, bool timedOut) {
+  if (request) --unanswered_;
+  if (timedOut) hung_ = true;
+  // A LibreOffice that holds a call past its time does not come back: once every caller has
+  // its answer the bridge ends (the next script starts it again).
+  if (hung_ && unanswered_ == 0) emit finished(1);
 }
 
 void Bridge::jobEnded(bool connected) {

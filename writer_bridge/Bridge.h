@@ -46,10 +46,13 @@ class Bridge : public QObject {
 
  private:
   void jobEnded(bool connected);
+  void settle(bool request, bool timedOut);
 
   QDBusConnection bus_;
   std::unique_ptr<Office> office_;
-  int pending_ = 0;
+  int pending_ = 0;     // jobs not yet ended
+  int unanswered_ = 0;  // callers still waiting
+  bool hung_ = false;   // a job outlived its time
   Worker worker_;  // last: it goes first, before the office it uses
 };
 

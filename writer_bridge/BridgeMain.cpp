@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,7 +82,9 @@ int printFiles(const QStringList& paths) {
     }
   }
   if (office.startedByUs()) bounded([&] { office.terminateIfIdle(); });
-  return rc;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(rc);
 }
 
 // Another instance serves the name: it opens the files.
@@ -137,6 +140,12 @@ int serve(QCoreApplication& app, const QStringList& paths) {
     return 1;
   }
   QObject::connect(&bridge, &Bridge::finished, &app, [&app](int code) { app.exit(code); });
+  // The session ends: nobody can call any more.
+  QTimer busWatch;
+  QObject::connect(&busWatch, &QTimer::timeout, &app, [&app, &bus] {
+    if (!bus.isConnected()) app.exit(0);
+  });
+  busWatch.start(1'000);
   if (paths.isEmpty()) {
     bridge.post([](Office& office) { office.connect(); });
   } else {
@@ -144,12 +153,11 @@ int serve(QCoreApplication& app, const QStringList& paths) {
   }
   const int rc = app.exec();
   bus.unregisterService(QString::fromLatin1(wordprocessor::kScriptService));
-  if (!bridge.idle()) {
-    // A call into LibreOffice that never returned holds the worker: end without waiting.
-    std::fflush(stderr);
-    std::_Exit(rc);
-  }
-  return rc;
+  // A call into a LibreOffice that never answered may still hold a thread: end without
+  // waiting for it (nothing here needs tearing down).
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(rc);
 }
 
 }  // namespace

@@ -39,7 +39,10 @@
 #include <cppuhelper/implbase1.hxx>
 #include <osl/file.hxx>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -159,21 +162,62 @@ struct Office::Impl {
     }
   }
 
-  bool tryResolve(const OUString& url, std::string* why) {
+  // Reaches the acceptor. A LibreOffice that takes the connection and never answers would
+  // hold this call for good, so it runs on a thread of its own, waited for until the deadline.
+  enum class Resolve { Done, Refused, TimedOut };
+  Resolve tryResolve(const OUString& url, std::chrono::steady_clock::time_point deadline, std::string* why) {
+    struct Attempt {
+      std::mutex mutex;
+      std::condition_variable done;
+      bool finished = false;
+      Reference<css::frame::XDesktop2> desktop;
+      std::string why;
+    };
+    auto attempt = std::make_shared<Attempt>();
+    std::thread([attempt, url, local = local] {
+      Reference<css::frame::XDesktop2> desktop;
+      std::string why;
+      try {
+        Reference<css::bridge::XUnoUrlResolver> resolver = css::bridge::UnoUrlResolver::create(local);
+        Reference<css::uno::XComponentContext> remote(resolver->resolve(url), UNO_QUERY_THROW);
+        desktop = css::frame::Desktop::create(remote);
+      } catch (const css::uno::Exception& e) {
+        why = toStd(e.Message);
+      }
+      std::lock_guard lock(attempt->mutex);
+      attempt->desktop = desktop;
+      attempt->why = why;
+      attempt->finished = true;
+      attempt->done.notify_all();
+    }).detach();
+    std::unique_lock lock(attempt->mutex);
+    if (!attempt->done.wait_until(lock, deadline, [&] { return attempt->finished; })) {
+      *why = "LibreOffice took the connection and did not answer";
+      return Resolve::TimedOut;
+    }
+    if (!attempt->desktop.is()) {
+      *why = attempt->why;
+      return Resolve::Refused;
+    }
     try {
-      Reference<css::bridge::XUnoUrlResolver> resolver = css::bridge::UnoUrlResolver::create(local);
-      Reference<css::uno::XComponentContext> remote(resolver->resolve(url), UNO_QUERY_THROW);
-      desktop = css::frame::Desktop::create(remote);
+      desktop = attempt->desktop;
       terminationListener = new TerminationListener(options.onTermination);
       desktop->addTerminateListener(terminationListener);
-      return true;
-    } catch (const css::connection::NoConnectException& e) {
-      *why = toStd(e.Message);
+      return Resolve::Done;
     } catch (const css::uno::Exception& e) {
       *why = toStd(e.Message);
     }
     desktop.clear();
-    return false;
+    return Resolve::Refused;
+  }
+
+  // A LibreOffice this bridge started that never answered is no use to anyone: it goes, with
+  // the soffice.bin its start script made (same session and group).
+  void endChild(pid_t child) {
+    if (std::find(children.begin(), children.end(), child) == children.end()) return;
+    ::killpg(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::erase(children, child);
   }
 
   void connect() {
@@ -189,9 +233,14 @@ struct Office::Impl {
         case PipeState::Foreign:
           throw OfficeError("refused the LibreOffice pipe " + socket.toStdString() + ": it is not this user's");
         case PipeState::Ours:
-          if (tryResolve(url, &why)) {
-            startedByUs = child > 0 && ::waitpid(child, nullptr, WNOHANG) == 0;
-            return;
+          switch (tryResolve(url, deadline, &why)) {
+            case Resolve::Done:
+              startedByUs = child > 0 && ::waitpid(child, nullptr, WNOHANG) == 0;
+              return;
+            case Resolve::TimedOut:
+              if (child > 0) endChild(child);
+              throw OfficeError("LibreOffice does not answer (" + why + ")");
+            case Resolve::Refused: break;
           }
           break;
         case PipeState::Absent: break;
@@ -208,8 +257,10 @@ struct Office::Impl {
           throw OfficeError("LibreOffice could not be started (" + options.program.toStdString() + " ended with " +
                             std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) + ")");
       }
-      if (std::chrono::steady_clock::now() >= deadline)
+      if (std::chrono::steady_clock::now() >= deadline) {
+        if (child > 0) endChild(child);
         throw OfficeError("LibreOffice did not answer on its pipe in time (" + why + ")");
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }

@@ -15,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <csignal>
 
 using namespace zuvo::test;
@@ -278,4 +280,51 @@ TEST_F(EditorOnWriter, LetterRequestedAgainWhileOpenShowsTheServersNewCopy) {
   ASSERT_EQ(office({"close", file}), 0);
   ASSERT_TRUE(waitForBodies(before + 3)) << editor_.output().toStdString();
   EXPECT_EQ(bodies().last(), statusBody("close", "AGAIN1", "Brief_AGAIN1.docx"));
+}
+
+// A print list printed by the editor through the bridge while a letter is open in LibreOffice:
+// one job per document on the private printer, in the list's order, each holding its letter;
+// the letter stays open.
+TEST_F(EditorOnWriter, PrintListGoesToThePrinterInOrderBesideAnOpenLetter) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the private CUPS needs root";
+  const QString cups = makeTempDir("cups");
+  const QString fixture = sourcePath("tests/fixtures/private_cups.py");
+  QByteArray out, err;
+  ASSERT_EQ(runProgram("/usr/bin/python3", {fixture, "start", cups}, &out, &err), 0) << err.toStdString();
+  struct StopCups {
+    QString fixture, dir;
+    ~StopCups() { runProgram("/usr/bin/python3", {fixture, "stop", dir}); }
+  } stop{fixture, cups};
+  editor_.environment().insert("CUPS_SERVER", QString::fromUtf8(out.trimmed()));
+  startAll();
+  const QString open = request("Brief_OPEN1.docx", makeDocx("Brief_OPEN1.docx"));
+  ASSERT_TRUE(waitFilled(open)) << editor_.output().toStdString();
+
+  const QStringList names{"charlie", "alpha", "bravo"};
+  QStringList urls;
+  for (const QString& n : names) {
+    const QString path = letters_ + "/" + n + ".docx";
+    ASSERT_EQ(runProgram("/usr/bin/python3", {sourcePath("tests/writer_bridge/make_letter.py"), path, "Letter " + n}), 0);
+    server_.route("GET /print/" + n + ".docx", FakeReply{.body = readFile(path)});
+    urls << server_.url("/print/" + n + ".docx");
+  }
+  EditorProcess::post({{"action", "PrintDoc"}, {"file_path", urls}});
+  QList<QJsonObject> jobs;
+  ASSERT_TRUE(waitUntil([&] {
+    jobs.clear();
+    runProgram("/usr/bin/python3", {fixture, "jobs", cups}, &out);
+    for (const QByteArray& line : out.split('\n'))
+      if (!line.isEmpty()) jobs << QJsonDocument::fromJson(line).object();
+    return jobs.size() >= 3;
+  }, 90s)) << editor_.output().toStdString();
+  spin(1s);
+  ASSERT_EQ(jobs.size(), 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(jobs[i]["title"].toString().contains(names[i])) << jobs[i]["title"].toString().toStdString();
+    QByteArray text;
+    EXPECT_EQ(runProgram("pdftotext", {jobs[i]["file"].toString(), "-"}, &text), 0);
+    EXPECT_TRUE(text.contains(("Letter " + names[i]).toUtf8())) << text.constData();
+  }
+  EXPECT_TRUE(textIn(open).contains("Dear Ann Smith,")) << "the open letter is still open";
+  EXPECT_TRUE(bodies().isEmpty());
 }

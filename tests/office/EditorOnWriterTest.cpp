@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <csignal>
 
 using namespace zuvo::test;
@@ -283,8 +284,8 @@ TEST_F(EditorOnWriter, LetterRequestedAgainWhileOpenShowsTheServersNewCopy) {
 }
 
 // A print list printed by the editor through the bridge while a letter is open in LibreOffice:
-// one job per document on the private printer, in the list's order, each holding its letter;
-// the letter stays open.
+// one job per document on the private printer, in the order their downloads completed, each
+// holding its letter; the letter stays open.
 TEST_F(EditorOnWriter, PrintListGoesToThePrinterInOrderBesideAnOpenLetter) {
   if (::geteuid() != 0) GTEST_SKIP() << "the private CUPS needs root";
   const QString cups = makeTempDir("cups");
@@ -300,12 +301,14 @@ TEST_F(EditorOnWriter, PrintListGoesToThePrinterInOrderBesideAnOpenLetter) {
   const QString open = request("Brief_OPEN1.docx", makeDocx("Brief_OPEN1.docx"));
   ASSERT_TRUE(waitFilled(open)) << editor_.output().toStdString();
 
-  const QStringList names{"charlie", "alpha", "bravo"};
+  // Listed charlie, alpha, bravo; downloaded alpha, bravo, charlie.
+  const QStringList names{"alpha", "bravo", "charlie"};
+  const QMap<QString, double> delays{{"charlie", 2.0}, {"alpha", 0}, {"bravo", 1.0}};
   QStringList urls;
-  for (const QString& n : names) {
+  for (const QString n : {"charlie", "alpha", "bravo"}) {
     const QString path = letters_ + "/" + n + ".docx";
     ASSERT_EQ(runProgram("/usr/bin/python3", {sourcePath("tests/writer_bridge/make_letter.py"), path, "Letter " + n}), 0);
-    server_.route("GET /print/" + n + ".docx", FakeReply{.body = readFile(path)});
+    server_.route("GET /print/" + n + ".docx", FakeReply{.body = readFile(path), .delaySeconds = delays[n]});
     urls << server_.url("/print/" + n + ".docx");
   }
   EditorProcess::post({{"action", "PrintDoc"}, {"file_path", urls}});

@@ -1,5 +1,6 @@
 #include "editor/DocumentChanges.h"
 
+#include "editor/OfficeLocks.h"
 #include "platform/Files.h"
 
 #include <QDir>
@@ -15,6 +16,11 @@ int folderEntryCount(const QString& folder) {
   return int(QDir(folder)
                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
                  .size());
+}
+
+int openEntryCount(const QString& folder) {
+  const int all = folderEntryCount(folder);
+  return all < 2 ? all : all - zuvo::officelocks::folderLocks(folder).leftOverEntries;
 }
 
 std::optional<FileState> fileState(const QString& path, QString* error) {

@@ -11,6 +11,9 @@ namespace zuvo::changes {
 
 // Entries of a shallow listing, hidden ones included; a missing or unreadable folder has 0.
 int folderEntryCount(const QString& folder);
+// The entries that keep the document open: all of them but the lock files (and the save
+// leftovers) of a LibreOffice that is gone.
+int openEntryCount(const QString& folder);
 
 // The file's content modification time since the epoch; no value (reason in *error) when
 // it cannot be read.

@@ -87,7 +87,7 @@ void recoverOnceClosed(const QString& token, const QString& folder) {
   *watcher = AAPLFileTreeWatcherThread::create(
       folder,
       [token, folder, watcher, stop] {
-        if (!*watcher || zuvo::changes::folderEntryCount(folder) > 1) return;
+        if (!*watcher || zuvo::changes::openEntryCount(folder) > 1) return;
         stop();
         FolderUse& use = uses()[token];
         use.yield = {};
@@ -182,23 +182,25 @@ void useFolder(const QString& token, const QString& folder, std::function<void(b
     use.waiting.push_back(std::move(next));
     return;
   }
+  struct stat st {};
+  const bool isFolder = ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+  // Closed in the word processor, and its watcher has not seen it yet: the request waits for
+  // the closing steps rather than reuse the folder under them.
+  if (use.users > 1 && use.seenOpen && isFolder && zuvo::changes::openEntryCount(folder) == 1) {
+    use.closing = true;
+    use.yield = {};
+    use.waiting.push_back(std::move(next));
+    return;
+  }
   if (use.yield) {
-    // Watched again from an earlier run: its copy is kept before the server's is downloaded.
+    // Still open (from this run or an earlier one): its copy is kept before the server's is
+    // downloaded.
     use.waiting.push_back(std::move(next));
     use.recovering = true;
     std::exchange(use.yield, {})([token, folder] {
       --uses()[token].users;
       recover(token, folder);
     });
-    return;
-  }
-  struct stat st {};
-  const bool isFolder = ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
-  // Closed in the word processor, and its watcher has not seen it yet: the request waits for
-  // the closing steps rather than reuse the folder under them.
-  if (use.users > 1 && use.seenOpen && isFolder && zuvo::changes::folderEntryCount(folder) == 1) {
-    use.closing = true;
-    use.waiting.push_back(std::move(next));
     return;
   }
   // Another request of this run has it open: the same letter asked for twice goes on with it.
@@ -227,6 +229,10 @@ void adoptFolder(const QString& token, const QString& folder, Yield yield) {
   use.yield = std::move(yield);
 }
 
+void yieldOnRequest(const QString& token, Yield yield) {
+  if (const auto it = uses().find(token); it != uses().end() && !it->closing) it->yield = std::move(yield);
+}
+
 void endClosingBackup(const QString& token) {
   const auto it = uses().find(token);
   if (it == uses().end()) return;
@@ -252,7 +258,7 @@ void recoverLeftOverFolders(const QString& documentsFolder, const WatchAgain& wa
     const QString folder = QDir::cleanPath(dir.filePath(token));
     if (uses().contains(token)) continue;
     // A lock file or the word processor's own files beside the document: still open there.
-    if (zuvo::changes::folderEntryCount(folder) > 1) {
+    if (zuvo::changes::openEntryCount(folder) > 1) {
       if (!watchAgain || !watchAgain(token, folder)) recoverOnceClosed(token, folder);
       continue;
     }

@@ -57,6 +57,9 @@ void folderSeenOpen(const QString& token);
 // is backed up like a left-over one before the request downloads the server's copy.
 using Yield = std::function<void(std::function<void()> stopped)>;
 void adoptFolder(const QString& token, const QString& folder, Yield yield);
+// Main thread. A letter of this run is open: a later request of its token stops its watcher
+// the same way and keeps its copy in the backup, so that the user sees the server's copy.
+void yieldOnRequest(const QString& token, Yield yield);
 // Main thread, at start: backs up every token folder whose document is no longer open in the
 // word processor (nothing beside it in the folder); requests of those tokens wait for it. A
 // folder still open there is handed to `watchAgain`, which watches it as a letter of this run

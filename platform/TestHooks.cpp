@@ -27,6 +27,8 @@ Hook g_timeout{"ZUVO_HTTP_TIMEOUT_MS", {}};
 Hook g_requestTimeout{"ZUVO_HTTP_REQUEST_TIMEOUT_MS", {}};
 Hook g_watcher{"ZUVO_WATCHER_BACKEND", {}};
 Hook g_retryPause{"ZUVO_STARTUP_RETRY_MS", {}};
+Hook g_officeHeadless{"ZUVO_OFFICE_HEADLESS", {}};
+Hook g_officeTimeout{"ZUVO_OFFICE_TIMEOUT_MS", {}};
 
 QString read(const Hook& hook) {
   std::lock_guard lock(g_mutex);
@@ -76,6 +78,10 @@ void setHttpTimeout(std::optional<std::chrono::milliseconds> timeout) { writeMil
 std::optional<std::chrono::milliseconds> httpRequestTimeout() { return readMilliseconds(g_requestTimeout); }
 
 std::optional<std::chrono::milliseconds> startupRetryPause() { return readMilliseconds(g_retryPause); }
+
+bool officeHeadless() { return read(g_officeHeadless) == QStringLiteral("1"); }
+
+std::optional<std::chrono::milliseconds> officeTimeout() { return readMilliseconds(g_officeTimeout); }
 
 bool forceInotifyWatcher() { return read(g_watcher) == QStringLiteral("inotify"); }
 void setForceInotifyWatcher(bool force) { write(g_watcher, force ? QStringLiteral("inotify") : QString()); }

@@ -59,6 +59,14 @@ std::optional<std::chrono::milliseconds> startupRetryPause();
 // whole request after n ms instead of 30 s. Set by the bridge server's idle-connection tests.
 std::optional<std::chrono::milliseconds> httpRequestTimeout();
 
+// ZUVO_OFFICE_HEADLESS=1: the word-processor bridge starts LibreOffice without windows.
+// Set by the tests that drive the real LibreOffice.
+bool officeHeadless();
+
+// ZUVO_OFFICE_TIMEOUT_MS=<n>: the bridge's bound on one request to LibreOffice instead of
+// 100 s. Set by the tests of a LibreOffice that does not answer.
+std::optional<std::chrono::milliseconds> officeTimeout();
+
 // ZUVO_WATCHER_BACKEND=inotify: the folder watcher uses inotify even where fanotify works.
 // Set by the watcher tests of the fallback.
 bool forceInotifyWatcher();

@@ -235,6 +235,11 @@ void DocumentEditController::downloadDidFinish(const std::shared_ptr<DocInfo>& i
   if (!zuvo::folders::keepUploadUrl(info->token, info->uploadURL, &why))
     zuvo::logError(QStringLiteral("%1 : %2").arg(info->fileName, why));
   if (!startWatching(info)) return;
+  // Asked for again while open: this opening stops, its copy goes to the backup and the
+  // server's copy takes its place.
+  zuvo::folders::yieldOnRequest(info->token, [self = shared_from_this()](std::function<void()> stopped) {
+    self->flow_->stopWhenIdle(std::move(stopped));
+  });
   // Watched whatever the database said; the user hears of a failed record once.
   if (notRecorded)
     zuvo::showAlertLater(QStringLiteral("Error"),
@@ -257,6 +262,7 @@ bool DocumentEditController::startWatching(const std::shared_ptr<DocInfo>& info)
   }
   fileTreeWatcherThread->start();
   noteWatched();
+  watchLocks(info);
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include "editor/DocumentFlow.h"
 #include "editor/DocumentFolders.h"
 #include "editor/GlobalData.h"
+#include "editor/OfficeLocks.h"
 #include "editor/PlaceHolderWindowController.h"
 #include "platform/Alert.h"
 #include "platform/HttpClient.h"
@@ -31,6 +32,9 @@ namespace {
 // How long a saved file must stay unchanged before it counts as complete: longer than the
 // pauses of a word processor that writes a file in pieces.
 constexpr std::chrono::milliseconds kSettleTime{1500};
+
+// How soon the end of a LibreOffice that holds a letter open is noticed.
+constexpr std::chrono::milliseconds kLockCheckPause{2000};
 
 QString databasePath() { return GlobalData::sharedGlobalData().getDatabasePath(); }
 
@@ -50,7 +54,7 @@ zuvo::flow::DocumentFlow& DocumentEditController::flowFor(const std::shared_ptr<
   // The services reach the controller by `this`: every completion still to come holds the
   // controller (and with it the flow), and timers only a weak reference.
   zuvo::flow::Services s;
-  s.folderEntries = [info] { return zuvo::changes::folderEntryCount(info->destinationFolderPath); };
+  s.folderEntries = [info] { return zuvo::changes::openEntryCount(info->destinationFolderPath); };
   s.fileTime = [info](QString* error) { return zuvo::changes::modificationTime(info->destinationFilePath, error); };
   s.record = [this, info] { recordDocument(info); };
   s.storedDates = [info](QString* error) -> std::optional<QList<QDateTime>> {
@@ -103,6 +107,25 @@ void DocumentEditController::receivedNotification(const std::shared_ptr<DocInfo>
   // The word processor's lock file may come a while after the opening.
   if (zuvo::changes::folderEntryCount(info->destinationFolderPath) >= 2) zuvo::folders::folderSeenOpen(info->token);
   flowFor(info).changed();
+  watchLocks(info);
+}
+
+void DocumentEditController::watchLocks(const std::shared_ptr<DocInfo>& info) {
+  if (lockCheckArmed_ || !fileTreeWatcherThread || (flow_ && flow_->isClosing())) return;
+  if (!zuvo::officelocks::folderLocks(info->destinationFolderPath).held) return;
+  lockCheckArmed_ = true;
+  QTimer::singleShot(kLockCheckPause, QCoreApplication::instance(), [weak = weak_from_this(), info] {
+    const auto self = weak.lock();
+    if (!self) return;
+    self->lockCheckArmed_ = false;
+    if (!self->fileTreeWatcherThread) return;
+    const zuvo::officelocks::FolderLocks locks = zuvo::officelocks::folderLocks(info->destinationFolderPath);
+    if (locks.held)
+      self->watchLocks(info);
+    else if (locks.leftOverEntries > 0)
+      self->receivedNotification(info);
+    // A lock that is gone was removed by LibreOffice itself: the watcher reports that.
+  });
 }
 
 void DocumentEditController::backUpFolder(const std::shared_ptr<DocInfo>& info,

@@ -113,6 +113,11 @@ class DocumentEditController : public std::enable_shared_from_this<DocumentEditC
   // where the document's last state is.
   void backUpFolder(const std::shared_ptr<DocInfo>& info, std::function<void(const QString& kept)> done);
   bool startWatching(const std::shared_ptr<DocInfo>& info);
+  // While a running LibreOffice holds the document's lock, looks again now and then: its end
+  // (killed, crashed) brings no file event, and the lock it leaves behind no longer keeps the
+  // document open.
+  void watchLocks(const std::shared_ptr<DocInfo>& info);
+  bool lockCheckArmed_ = false;
   void startDownload(const QUrl& url, const QString& token, const QString& fileName, const QString& folder,
                      const QString& finalPath, const QString& partPath);
   // Inserts the document's row when it is still missing (the database was busy or broken at

@@ -219,6 +219,8 @@ TEST_F(DocumentDownload, NotNewFetchesNoListAndRunsNoScript) {
   ASSERT_TRUE(fake.start());
   server.route("/docs/ABC123", FakeReply{200, {}, kLetter});
   ASSERT_TRUE(server.start());
+  // Each request of the open letter backs the open copy up first.
+  ASSERT_TRUE(QDir().mkpath(GlobalData::sharedGlobalData().getBackupDocumentPath()));
   for (const QString isNew : {"1", "(null)", ""}) {
     auto c = controller("/docs/ABC123", isNew);
     runUntil(c, [&] { return watched(c); });
@@ -309,21 +311,31 @@ TEST_F(DocumentDownload, ErrorStatusLeavesNothingUnderTheDocumentsName) {
 
 // The letter asked for again while its first copy is open: the second request goes on with the
 // open copy as it is.
-TEST_F(DocumentDownload, ExistingFileIsKeptAndOpened) {
+// Asked for again while it is open: the open copy (edited) goes to the backup, the first
+// opening stops watching, and the server's copy is opened in its place.
+TEST_F(DocumentDownload, LetterAskedForAgainWhileOpenIsBackedUpAndTheNewCopyOpened) {
   FakeWordProcessor fake;
   ASSERT_TRUE(fake.start());
   server.route("/docs/Letter_K1.docx", FakeReply{200, {}, "new copy"});
   ASSERT_TRUE(server.start());
+  ASSERT_TRUE(QDir().mkpath(GlobalData::sharedGlobalData().getBackupDocumentPath()));
   auto first = controller("/docs/Letter_K1.docx");
   runUntil(first, [&] { return watched(first); });
   writeFile(documents() + "K1/Letter_K1.docx", "edited copy");
   auto c = controller("/docs/Letter_K1.docx");
   runUntil(c, [&] { return watched(c); });
-  EXPECT_EQ(readFile(documents() + "K1/Letter_K1.docx"), "edited copy");
+  EXPECT_FALSE(first->fileTreeWatcherThread);
+  EXPECT_EQ(readFile(documents() + "K1/Letter_K1.docx"), "new copy");
+  QByteArray kept;
+  EXPECT_EQ(zuvo::test::runProgram("7z", {"x", "-so", "-pKavrel902476",
+                                          GlobalData::sharedGlobalData().getBackupDocumentPath() + "/K1.zip",
+                                          "Letter_K1.docx"},
+                                   &kept),
+            0);
+  EXPECT_EQ(kept, "edited copy");
   ASSERT_TRUE(waitUntil([&] { return fake.journal("open").size() == 2; }));
   EXPECT_EQ(fake.journal("open")[1]["path"].toString(), documents() + "K1/Letter_K1.docx");
   EXPECT_EQ(rows().size(), 2);
-  first->stopWatchingFolder();
   c->stopWatchingFolder();
 }
 

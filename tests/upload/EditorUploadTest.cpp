@@ -9,6 +9,7 @@
 #include "support/FakeWordProcessor.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
+#include "upload/OfficeLockFixture.h"
 #include "upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
@@ -704,3 +705,49 @@ TEST_P(EditorRedirected, UploadAnsweredWithARedirectFailsAndGoesNowhereElse) {
 
 INSTANTIATE_TEST_SUITE_P(Editor, EditorRedirected, ::testing::Values(302, 307),
                          [](const auto& info) { return info.param == 302 ? "ToTheLoginPage" : "ToAnotherServer"; });
+
+// LibreOffice holds the letter (its lock names a profile whose instance answers) and is then
+// killed with the lock left behind: while it runs the lock is never touched and the letter
+// stays open after its save; once it is gone the letter is closed, the lock kept in the
+// backup beside the last save, and "close" reported once. A restarted LibreOffice of the same
+// profile does not hold a lock written before it started.
+TEST_F(EditorUpload, LockLeftBehindByAKilledLibreOfficeClosesTheLetter) {
+  for (const bool restarted : {false, true}) {
+    SCOPED_TRACE(restarted ? "restarted" : "killed");
+    if (restarted) {
+      ASSERT_TRUE(server_.route("GET " + kDocumentPath, FakeReply{.body = kLetter}));
+      ASSERT_TRUE(server_.route("POST /plugin/upload.php", {FakeReply{}, FakeReply{}, FakeReply{}}));
+      requestLetter();
+      ASSERT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 1 && fake_.documents().contains(file_); },
+                            30s));
+      stored_ = QFileInfo(file_).lastModified().toSecsSinceEpoch();  // the new opening's row
+    } else {
+      openLetter({FakeReply{}, FakeReply{}, FakeReply{}});
+    }
+    const int before = int(bodies().size());
+    OfficeInstance office;
+    ASSERT_TRUE(office.start());
+    const QString lock = office.writeLock(file_);  // the fake's lock, now LibreOffice's
+    ASSERT_FALSE(lock.isEmpty());
+    saveAt(1500ms);
+    ASSERT_TRUE(waitForBodies(before + 2)) << editor_.output().toStdString();
+    const QByteArray saved = readFile(file_);
+    quiet();
+    EXPECT_EQ(readFile(lock), office.lockContent()) << "a held lock is left alone";
+    EXPECT_EQ(bodies().size(), before + 2);
+
+    office.kill();
+    if (restarted) {
+      ASSERT_TRUE(office.start());
+    }
+    ASSERT_TRUE(waitForBodies(before + 3, 15s)) << editor_.output().toStdString();
+    quiet();
+    EXPECT_EQ(bodies().mid(before), (QList<QByteArray>{uploadBody(saved), statusBody("upload"), statusBody("close")}));
+    EXPECT_FALSE(QFile::exists(folder_));
+    EXPECT_EQ(archived(kPassword, kFileName), saved);
+    EXPECT_EQ(archived(kPassword, ".~lock." + kFileName + "#"), office.lockContent());
+    EXPECT_TRUE(waitUntil([&] { return watcherThreads(editor_.pid()) == 0; }));
+    EXPECT_TRUE(alerts().isEmpty());
+    fake_.close(file_);
+  }
+}

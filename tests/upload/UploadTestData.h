@@ -16,14 +16,14 @@ inline const QString kToken = "ABC123";
 inline const QString kFileName = QString::fromUtf8("Brief_Müller_ABC123.docx");
 inline const QByteArray kDelimiter = "--" + QByteArray(27, '-') + "14737809831466499882746641449";
 
-inline QByteArray uploadBody(const QByteArray& content) {
+inline QByteArray uploadBody(const QByteArray& content, const QString& fileName = kFileName) {
   return "\r\n" + kDelimiter + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
-         kFileName.toUtf8() + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content +
+         fileName.toUtf8() + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content +
          "\r\n" + kDelimiter + "--\r\n";
 }
 
-inline QByteArray statusBody(const char* status) {
-  return QByteArray("Status=") + status + "&token=" + kToken.toUtf8() + "&FileName=" + kFileName.toUtf8();
+inline QByteArray statusBody(const char* status, const QString& token = kToken, const QString& fileName = kFileName) {
+  return QByteArray("Status=") + status + "&token=" + token.toUtf8() + "&FileName=" + fileName.toUtf8();
 }
 
 inline void setMtime(const QString& path, qint64 secs, long nsec = 0) {

@@ -85,6 +85,8 @@ constexpr std::optional<std::chrono::milliseconds> httpTimeout() { return std::n
 constexpr std::optional<std::chrono::milliseconds> startupRetryPause() { return std::nullopt; }
 constexpr std::optional<std::chrono::milliseconds> httpRequestTimeout() { return std::nullopt; }
 constexpr bool forceInotifyWatcher() { return false; }
+constexpr bool officeHeadless() { return false; }
+constexpr std::optional<std::chrono::milliseconds> officeTimeout() { return std::nullopt; }
 
 }  // namespace none
 }  // namespace zuvo::testhooks

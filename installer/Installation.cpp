@@ -158,6 +158,8 @@ void writePreferencePane(const QString& payload, StepLog& log) {
   if (!files::writeFileAtomically(pane, content, &error)) log.fail(error);
 }
 
+const QString kOfficeProgram = QStringLiteral("/usr/lib/libreoffice/program/soffice");
+
 void deleteCertificate(StepLog& log) {
   const QString label = QString::fromUtf8(deployment::kLocalServerHostName);
   if (const auto certificate = keychain::findCertificate(label)) {
@@ -252,6 +254,39 @@ QString preferencePanePath() {
   return paths::applicationSupportDirectory() + QStringLiteral("/applications/ZuvoDocPlugin.desktop");
 }
 
+QString wordProcessorEntryPath() {
+  return paths::applicationSupportDirectory() + QStringLiteral("/applications/com.microsoft.Word.desktop");
+}
+
+QString wordProcessorEntry(const QString& bridgeExecutable, const QString& officeProgram) {
+  const QString bridge = desktop_entry::quoteExecArgument(bridgeExecutable);
+  return QStringLiteral(
+             "[Desktop Entry]\nType=Application\nName=ZuvoDoc letters in LibreOffice Writer\n"
+             "Comment=Opens, fills and prints the ZuvoDoc editor's letters in LibreOffice Writer\n"
+             "Exec=%1 %F\nTryExec=%2\nNoDisplay=true\nTerminal=false\nActions=Print;\n\n"
+             "[Desktop Action Print]\nName=Print\nExec=%1 --print %F\n")
+      .arg(bridge, officeProgram);
+}
+
+void writeWordProcessorEntry(const QString& payload, StepLog& log) {
+  if (!QFileInfo(payload + QStringLiteral("/ZuvoWriterBridge.app")).isDir()) return;
+  const QString entry = wordProcessorEntryPath();
+  if (!makeFolder(QFileInfo(entry).absolutePath(), log)) return;
+  QString error;
+  const QByteArray content =
+      wordProcessorEntry(paths::bundleExecutable(QStringLiteral("ZuvoWriterBridge")), kOfficeProgram).toUtf8();
+  if (!files::writeFileAtomically(entry, content, &error)) log.fail(error);
+}
+
+void removeWordProcessorEntry(StepLog& log) {
+  const QString entry = wordProcessorEntryPath();
+  QFile f(entry);
+  // Another word processor's entry under this ID is the user's, not ours.
+  if (!f.open(QIODevice::ReadOnly) || !f.readAll().contains("ZuvoWriterBridge")) return;
+  f.close();
+  removeIfPresent(entry, log);
+}
+
 QString systemdQuote(const QString& argument) {
   QString out = QStringLiteral("\"");
   for (const QChar c : argument) {
@@ -315,6 +350,7 @@ void install(const QString& payload, StepLog& log) {
   startPrograms(log);
   writeLaunchAgent(log);
   writePreferencePane(payload, log);
+  writeWordProcessorEntry(payload, log);
 }
 
 std::vector<ProcessToStop> chooseProcesses(const std::vector<ProcessRecord>& processes, uid_t user,
@@ -349,6 +385,7 @@ UninstallReport uninstall(StepLog& log, const UninstallOptions& options) {
   for (const QString& path : {helperTimerLinkPath(), helperTimerPath(), helperServicePath()})
     removeIfPresent(path, log);
   removeIfPresent(preferencePanePath(), log);
+  removeWordProcessorEntry(log);
   const QString data = paths::dataFolder();
   QString error;
   if (dataFolderIsLink(log)) {

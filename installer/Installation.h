@@ -18,10 +18,10 @@ namespace zuvo::installer {
 // The programs, in the order they are copied and looked for.
 inline const QStringList kCopyOrder = {
     QStringLiteral("ZuvoEditor"), QStringLiteral("ZuvoLocalServer"), QStringLiteral("ZuvoScanner"),
-    QStringLiteral("ZuvoRecorder"), QStringLiteral("ZuvoHelper")};
+    QStringLiteral("ZuvoRecorder"), QStringLiteral("ZuvoHelper"), QStringLiteral("ZuvoWriterBridge")};
 inline const QStringList kProgramNames = {
     QStringLiteral("ZuvoLocalServer"), QStringLiteral("ZuvoEditor"), QStringLiteral("ZuvoScanner"),
-    QStringLiteral("ZuvoRecorder"), QStringLiteral("ZuvoHelper")};
+    QStringLiteral("ZuvoRecorder"), QStringLiteral("ZuvoHelper"), QStringLiteral("ZuvoWriterBridge")};
 
 // The rule of the requirements check: major version 10 needs minor 13 or later; any other
 // major version passes.
@@ -36,6 +36,15 @@ QString helperTimerPath();
 QString helperTimerLinkPath();
 // The settings entry: $XDG_DATA_HOME/applications/ZuvoDocPlugin.desktop.
 QString preferencePanePath();
+
+// The word processor's entry, $XDG_DATA_HOME/applications/com.microsoft.Word.desktop: the
+// bridge to LibreOffice Writer, usable exactly while LibreOffice's start script (TryExec) is
+// installed.
+QString wordProcessorEntryPath();
+QString wordProcessorEntry(const QString& bridgeExecutable, const QString& officeProgram);
+// Written when the payload carries the bridge; removed only when it is ours.
+void writeWordProcessorEntry(const QString& payload, StepLog& log);
+void removeWordProcessorEntry(StepLog& log);
 
 // One argument of ExecStart= in double quotes with systemd's escapes ("%" and "$" doubled).
 QString systemdQuote(const QString& argument);

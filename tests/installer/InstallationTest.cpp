@@ -4,6 +4,7 @@
 #include "platform/FileTree.h"
 #include "platform/Paths.h"
 #include "platform/ProcessList.h"
+#include "platform/WordProcessor.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -225,4 +226,43 @@ TEST(InstallerSteps, KeptArchivesAreOpenedOnlyWithinTheirFolder) {
       EXPECT_EQ(readFile(into + "/Brief_A1.docx"), "the user's own");
     }
   }
+}
+
+// The word processor's entry: the bridge opens and prints, found by the editor exactly while
+// LibreOffice's start script is there; uninstallation takes only our own entry away.
+TEST(InstallerSteps, WordProcessorEntryServesTheEditorWhileLibreOfficeIsInstalled) {
+  namespace wp = zuvo::wordprocessor;
+  const QString payload = makeTempDir("payload");
+  StepLog log;
+  writeWordProcessorEntry(payload, log);  // a payload without the bridge writes nothing
+  EXPECT_FALSE(QFileInfo::exists(wordProcessorEntryPath()));
+
+  QDir().mkpath(payload + "/ZuvoWriterBridge.app/Contents/MacOS");
+  writeWordProcessorEntry(payload, log);
+  EXPECT_EQ(log.failures(), 0);
+  ASSERT_EQ(wp::detail::findDesktopEntry(wp::kDesktopEntryId), wordProcessorEntryPath());
+  const auto entry = wp::detail::readDesktopEntry(wordProcessorEntryPath());
+  ASSERT_TRUE(entry);
+  const QString bridge = paths::bundleExecutable("ZuvoWriterBridge");
+  EXPECT_EQ(wp::detail::commandLines(entry->exec, {"/d/a b.docx"}, *entry), (QList<QStringList>{{bridge, "/d/a b.docx"}}));
+  EXPECT_EQ(wp::detail::commandLines(entry->actionExec.value("Print"), {"/d/1.docx", "/d/2.doc"}, *entry),
+            (QList<QStringList>{{bridge, "--print", "/d/1.docx", "/d/2.doc"}}));
+  EXPECT_TRUE(entry->actions.contains("Print"));
+  EXPECT_EQ(entry->tryExec, "/usr/lib/libreoffice/program/soffice");
+  EXPECT_EQ(wp::isInstalled(), QFileInfo(entry->tryExec).isExecutable());
+  EXPECT_TRUE(readFile(wordProcessorEntryPath()).contains("\nNoDisplay=true\n"));
+  QByteArray out, err;
+  EXPECT_EQ(runProgram("desktop-file-validate", {wordProcessorEntryPath()}, &out, &err), 0) << out.toStdString();
+
+  // Without LibreOffice the entry is there but not usable: the editor's 'not installed' road.
+  auto missing = *entry;
+  missing.tryExec = makeTempDir("nooffice") + "/soffice";
+  EXPECT_FALSE(wp::detail::isUsable(missing));
+
+  removeWordProcessorEntry(log);
+  EXPECT_FALSE(QFileInfo::exists(wordProcessorEntryPath()));
+  ASSERT_TRUE(writeFile(wordProcessorEntryPath(), "[Desktop Entry]\nType=Application\nName=Other\nExec=other %F\n"));
+  removeWordProcessorEntry(log);
+  EXPECT_TRUE(QFileInfo::exists(wordProcessorEntryPath()));
+  EXPECT_EQ(log.failures(), 0);
 }

@@ -74,6 +74,13 @@ class HTTPConnection {
     (void)head;
     return 0;
   }
+  // A request answered with an error status before it reached httpResponseForMethod: 400
+  // (malformed), 405, 413, 431 or the status of refusalForRequest. `head` holds what was read
+  // of it: nothing but the port when its header could not be read (400, 431).
+  virtual void requestRefused(int status, const RequestHead& head) {
+    (void)status;
+    (void)head;
+  }
   virtual void prepareForBodyWithSize(std::uint64_t contentLength) { (void)contentLength; }
   virtual void processBodyData(std::string_view data) { (void)data; }
   virtual void finishBody() {}

@@ -274,8 +274,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     write(size, !keepAlive_);
   }
 
-  // What is known of the request: as much of its head as was read (the parser fills it only
-  // once the whole header has arrived), and the port.
+  // What is known of the request: as much of its head as the parser has read, and the port.
   RequestHead readHead() const {
     RequestHead head{{}, {}, std::nullopt, std::nullopt, localPort_};
     if (!parser_) return head;

@@ -75,8 +75,8 @@ class HTTPConnection {
     return 0;
   }
   // A request answered with an error status before it reached httpResponseForMethod: 400
-  // (malformed), 405, 413, 431 or the status of refusalForRequest. `head` holds what was read
-  // of it: nothing but the port when its header could not be read (400, 431).
+  // (malformed), 405, 413, 431 or the status of refusalForRequest. `head` holds what the
+  // parser had read of it: for a 400 or 431 perhaps nothing but the port.
   virtual void requestRefused(int status, const RequestHead& head) {
     (void)status;
     (void)head;

@@ -202,13 +202,13 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   void onHeaderPart(error_code ec, std::size_t used) {
     if (closed_) return;
-    if (ec == bhttp::error::header_limit) return sendError(431, true);
-    if (ec == bhttp::error::body_limit) return sendError(413, true);
+    if (ec == bhttp::error::header_limit) return refuse(431);
+    if (ec == bhttp::error::body_limit) return refuse(413);
     if (peerGone(ec)) return closeSocket();
-    if (ec && ec != bhttp::error::need_more) return sendError(400, true);
+    if (ec && ec != bhttp::error::need_more) return refuse(400);
     headerBytes_ += used;
     if (!parser_->is_header_done()) {
-      if (headerBytes_ > HTTPServer::kMaxHeaderSize) return sendError(431, true);
+      if (headerBytes_ > HTTPServer::kMaxHeaderSize) return refuse(431);
       return readHeaderPart();
     }
     onHeader();
@@ -221,19 +221,11 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     const std::string_view path = std::string_view(target_).substr(0, target_.find('?'));
     keepAlive_ = req.keep_alive();
     version_ = req.version();
-    if (!connection_->supportsMethod(method_, path)) return sendError(405, true);
-    RequestHead head{method_, target_, std::nullopt, std::nullopt, 0};
-    const auto field = [&req](bhttp::field name) -> std::optional<std::string_view> {
-      const auto it = req.find(name);
-      if (it == req.end()) return std::nullopt;
-      return std::string_view(it->value().data(), it->value().size());
-    };
-    head.host = field(bhttp::field::host);
-    head.origin = field(bhttp::field::origin);
-    head.localPort = localPort_;
-    if (const int refusal = connection_->refusalForRequest(head)) return sendError(refusal, true);
+    if (!connection_->supportsMethod(method_, path)) return refuse(405);
+    const RequestHead head = readHead();
+    if (const int refusal = connection_->refusalForRequest(head)) return refuse(refusal, head);
     if (parser_->content_length() && *parser_->content_length() > HTTPServer::kMaxBodySize)
-      return sendError(413, true);
+      return refuse(413, head);
     bodyExpected_ = connection_->expectsRequestBodyFromMethod(method_, path);
     if (parser_->is_done()) return respond();
     if (beast::iequals(req[bhttp::field::expect], "100-continue")) {
@@ -254,9 +246,9 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   void onBody(error_code ec, std::size_t) {
     if (closed_) return;
-    if (ec == bhttp::error::body_limit) return sendError(413, true);
+    if (ec == bhttp::error::body_limit) return refuse(413);
     if (peerGone(ec)) return closeSocket();
-    if (ec) return sendError(400, true);
+    if (ec) return refuse(400);
     respond();
   }
 
@@ -280,6 +272,31 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     const std::size_t size = std::size_t(answer->body.size());
     replyBody_ = method_ == "HEAD" ? QByteArray() : std::move(answer->body);
     write(size, !keepAlive_);
+  }
+
+  // What is known of the request: as much of its head as the parser has read, and the port.
+  RequestHead readHead() const {
+    RequestHead head{{}, {}, std::nullopt, std::nullopt, localPort_};
+    if (!parser_) return head;
+    const auto& req = parser_->get();
+    head.method = std::string_view(req.method_string().data(), req.method_string().size());
+    head.target = std::string_view(req.target().data(), req.target().size());
+    const auto field = [&req](bhttp::field name) -> std::optional<std::string_view> {
+      const auto it = req.find(name);
+      if (it == req.end()) return std::nullopt;
+      return std::string_view(it->value().data(), it->value().size());
+    };
+    head.host = field(bhttp::field::host);
+    head.origin = field(bhttp::field::origin);
+    return head;
+  }
+
+  // An error reply before the request reaches the connection's answer; the connection is
+  // told first, then closed after the reply.
+  void refuse(int status) { refuse(status, readHead()); }
+  void refuse(int status, const RequestHead& head) {
+    connection_->requestRefused(status, head);
+    sendError(status, true);
   }
 
   void sendError(int status, bool close) {

@@ -74,6 +74,13 @@ class HTTPConnection {
     (void)head;
     return 0;
   }
+  // A request answered with an error status before it reached httpResponseForMethod: 400
+  // (malformed), 405, 413, 431 or the status of refusalForRequest. `head` holds what the
+  // parser had read of it: for a 400 or 431 perhaps nothing but the port.
+  virtual void requestRefused(int status, const RequestHead& head) {
+    (void)status;
+    (void)head;
+  }
   virtual void prepareForBodyWithSize(std::uint64_t contentLength) { (void)contentLength; }
   virtual void processBodyData(std::string_view data) { (void)data; }
   virtual void finishBody() {}

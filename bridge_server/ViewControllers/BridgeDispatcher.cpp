@@ -1,6 +1,7 @@
 #include "bridge_server/ViewControllers/BridgeDispatcher.h"
 
 #include "Deployment.h"
+#include "bridge_server/RefusalLog.h"
 #include "common/Log.h"
 #include "platform/Alert.h"
 #include "platform/Paths.h"
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -52,10 +54,10 @@ class ArgumentList {
         return;
       case QJsonValue::Null:
         if (nullIsEmpty) args_.append(QString());
-        else wrongType_ = true;
+        else wrong(key);
         return;
       default:
-        wrongType_ = true;
+        wrong(key);
         return;
     }
   }
@@ -64,11 +66,18 @@ class ArgumentList {
     if (!ended_ && !wrongType_) args_.append(text);
   }
   bool wrongType() const { return wrongType_; }
+  const QString& wrongKey() const { return wrongKey_; }
   const QStringList& arguments() const { return args_; }
 
  private:
+  void wrong(const QString& key) {
+    wrongType_ = true;
+    wrongKey_ = key;
+  }
+
   const QJsonObject& body_;
   QStringList args_;
+  QString wrongKey_;
   bool ended_ = false;
   bool wrongType_ = false;
 };
@@ -99,6 +108,24 @@ struct ParsedBody {
   bool tooLarge = false;              // a JSON object, but nested too deep or with too many values
 };
 
+void refuse(BridgeReply& reply, QString errorLine) {
+  BridgeAction refused;
+  refused.kind = BridgeAction::Kind::Refused;
+  refused.errorLine = std::move(errorLine);
+  reply.actions.push_back(std::move(refused));
+}
+
+QString shown(std::string_view text) {
+  return loggableValue(QString::fromLatin1(text.data(), qsizetype(text.size())));
+}
+
+bool isRequestName(const QString& name) {
+  static const QString names[] = {QStringLiteral("ScanSettings"), QStringLiteral("ScanDoc"),
+                                  QStringLiteral("Dictator"),     QStringLiteral("DownloadDictation"),
+                                  QStringLiteral("DownloadDoc"),  QStringLiteral("PrintDoc")};
+  return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
+
 ParsedBody parseBody(const QByteArray& body) {
   QJsonParseError error{};
   const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
@@ -112,8 +139,13 @@ ParsedBody parseBody(const QByteArray& body) {
   return {o, false};
 }
 
-void addLaunch(BridgeReply& reply, BridgeAction::Kind kind, const ArgumentList& list, const QString& infoLine) {
-  if (list.wrongType()) return;
+void addLaunch(BridgeReply& reply, BridgeAction::Kind kind, const ArgumentList& list, const QString& name,
+               const QString& infoLine) {
+  if (list.wrongType()) {
+    refuse(reply, QStringLiteral("Request for %1 skipped: its value %2 is neither a text nor a number")
+                      .arg(name, list.wrongKey()));
+    return;
+  }
   BridgeAction action;
   action.kind = kind;
   action.infoLine = infoLine;
@@ -136,19 +168,28 @@ QString tokenLine(const QString& request, const QJsonObject& body) {
 void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
   using Kind = BridgeAction::Kind;
   if (name == QLatin1String("ScanSettings")) {
-    addLaunch(reply, Kind::LaunchScanner, ArgumentList(QJsonObject(), name), QStringLiteral("Request received for ScanSettings"));
+    addLaunch(reply, Kind::LaunchScanner, ArgumentList(QJsonObject(), name), name,
+              QStringLiteral("Request received for ScanSettings"));
+    return;
+  }
+  if (!isRequestName(name)) {
+    refuse(reply, QStringLiteral("Request skipped: unknown application \"%1\"").arg(loggableValue(name)));
     return;
   }
   const ParsedBody parsed = parseBody(body);
   if (parsed.tooLarge) {
-    BridgeAction refused;
-    refused.kind = BridgeAction::Kind::Refused;
-    refused.errorLine = QStringLiteral("Request for %1 skipped: its body nests deeper than %2 levels or holds more than %3 values")
-                            .arg(name).arg(kMaxBodyDepth).arg(kMaxBodyElements);
-    reply.actions.push_back(std::move(refused));
+    refuse(reply, QStringLiteral("Request for %1 skipped: its body nests deeper than %2 levels or holds more than %3 values")
+                      .arg(name).arg(kMaxBodyDepth).arg(kMaxBodyElements));
     return;
   }
-  if (!parsed.object) return;
+  if (!parsed.object) {
+    refuse(reply, body.isEmpty()
+                      ? QStringLiteral("Request for %1 skipped: it has no body (a JSON object sent by POST)").arg(name)
+                      : QStringLiteral("Request for %1 skipped: its body (%2 bytes) is not a JSON object")
+                            .arg(name)
+                            .arg(body.size()));
+    return;
+  }
   const QJsonObject& o = *parsed.object;
   const auto key = [](const char* k) { return QString::fromLatin1(k); };
 
@@ -161,7 +202,7 @@ void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
     list.word(patientId.isNull() ? QString() : describe(patientId));
     list.value(key("PatientName"), true);
     list.value(key("PatientDOB"), true);
-    addLaunch(reply, Kind::LaunchScanner, list, tokenLine(name, o));
+    addLaunch(reply, Kind::LaunchScanner, list, name, tokenLine(name, o));
   } else if (name == QLatin1String("Dictator")) {
     ArgumentList list(o, name);
     list.value(key("Token"));
@@ -169,7 +210,7 @@ void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
     list.word(describe(o.value(key("PatientId"))));
     list.value(key("PatientName"), true);
     list.value(key("PatientDOB"), true);
-    addLaunch(reply, Kind::LaunchRecorder, list, tokenLine(name, o));
+    addLaunch(reply, Kind::LaunchRecorder, list, name, tokenLine(name, o));
   } else if (name == QLatin1String("DownloadDictation")) {
     ArgumentList list(o, name);
     list.value(key("Token"));
@@ -179,7 +220,7 @@ void carryOut(BridgeReply& reply, const QString& name, const QByteArray& body) {
     list.word(describe(o.value(key("PatientId"))));
     list.value(key("PatientName"), true);
     list.value(key("PatientDOB"), true);
-    addLaunch(reply, Kind::LaunchRecorder, list, tokenLine(name, o));
+    addLaunch(reply, Kind::LaunchRecorder, list, name, tokenLine(name, o));
   } else if (name == QLatin1String("DownloadDoc")) {
     const QString action = readsTrue(o.value(key("is_template"))) ? key("Template") : key("DownloadDoc");
     BridgeAction a;
@@ -336,6 +377,24 @@ int requestRefusal(const http::RequestHead& head, const QStringList& allowedOrig
   return 403;
 }
 
+QString refusalLine(int status, const http::RequestHead& head) {
+  QString why;
+  switch (status) {
+    case 400: why = QStringLiteral("not a well-formed HTTP request"); break;
+    case 403: why = QStringLiteral("its Origin is not allowed"); break;
+    case 405: why = QStringLiteral("only GET, POST and HEAD are served"); break;
+    case 413: why = QStringLiteral("its body is larger than %1 bytes").arg(http::HTTPServer::kMaxBodySize); break;
+    case 421: why = QStringLiteral("its Host is not this server"); break;
+    case 431: why = QStringLiteral("its header is larger than %1 bytes").arg(http::HTTPServer::kMaxHeaderSize); break;
+    default: why = QStringLiteral("refused"); break;
+  }
+  QString line = QStringLiteral("Request refused (%1, %2)").arg(status).arg(why);
+  if (head.method.empty()) return line;  // its header was not read
+  const auto value = [](const std::optional<std::string_view>& v) { return v ? shown(*v) : QStringLiteral("(none)"); };
+  return line + QStringLiteral(": %1 %2, Host %3, Origin %4")
+                    .arg(shown(head.method), shown(head.target), value(head.host), value(head.origin));
+}
+
 const QStringList& deploymentAllowedOrigins() {
   static const QStringList origins =
       QString::fromUtf8(deployment::kAllowedOrigins).split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -345,11 +404,16 @@ const QStringList& deploymentAllowedOrigins() {
 BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view target, const QByteArray& body) {
   BridgeReply reply;
   const QByteArray requestBody = method == "POST" ? body : QByteArray();
+  const auto noName = [&] {
+    refuse(reply, QStringLiteral("Request skipped: its target names no application: %1").arg(shown(target)));
+    return reply;
+  };
   const std::size_t q = target.find('?');
-  if (q == std::string_view::npos) return reply;
+  if (q == std::string_view::npos) return noName();
   std::string_view query = target.substr(q + 1);
   query = query.substr(0, query.find('?'));
 
+  bool named = false;
   std::size_t start = 0;
   for (;;) {
     const std::size_t amp = query.find('&', start);
@@ -357,18 +421,22 @@ BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view targ
     const std::size_t firstEq = piece.find('=');
     const std::size_t lastEq = piece.rfind('=');
     if (decodesTo(piece.substr(0, firstEq), "application")) {
+      named = true;
       const std::string_view value = lastEq == std::string_view::npos ? piece : piece.substr(lastEq + 1);
       if (decodesTo(value, "CheckScan")) {
         reply.status = 200;
         reply.body = presenceReply();
         return reply;
       }
-      if (const std::optional<QString> name = percentDecode(value)) carryOut(reply, *name, requestBody);
+      if (const std::optional<QString> name = percentDecode(value))
+        carryOut(reply, *name, requestBody);
+      else
+        refuse(reply, QStringLiteral("Request skipped: unknown application \"%1\" (not a valid escape of UTF-8)").arg(shown(value)));
     }
     if (amp == std::string_view::npos) break;
     start = amp + 1;
   }
-  return reply;
+  return named ? reply : noName();
 }
 
 BridgeServices systemBridgeServices() {
@@ -379,14 +447,22 @@ BridgeServices systemBridgeServices() {
   s.notify = [](const NotificationUserInfo& userInfo) { postEditorNotification(userInfo); };
   // Request handling never waits for a person: the alert is queued to the main thread.
   s.alert = [](const QString& message) { showAlertLater(message, QString(), {QStringLiteral("Ok")}); };
+  s.refused = [](const QString& line) { bridgeRefusalLog().refused(line); };
   return s;
+}
+
+void reportRefusal(const BridgeServices& services, const QString& line) {
+  if (services.refused)
+    services.refused(line);
+  else
+    logError(line);
 }
 
 void performBridgeActions(const std::vector<BridgeAction>& actions, const BridgeServices& services) {
   for (const BridgeAction& a : actions) {
     if (!a.infoLine.isEmpty()) logInfo(a.infoLine);
     if (!a.errorLine.isEmpty()) {
-      logError(a.errorLine);
+      reportRefusal(services, a.errorLine);
       continue;
     }
     if (a.kind == BridgeAction::Kind::PostNotification) {

@@ -39,7 +39,8 @@ inline constexpr int kMaxBodyDepth = 8;
 inline constexpr qsizetype kMaxBodyElements = 10000;
 
 // The body is read for POST only; a request needing a body that has none, or whose body is
-// not a JSON object, is skipped.
+// not a JSON object, is skipped. So is an unknown request name and a target that names none:
+// every piece skipped that way is an action of kind Refused with its error line.
 BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view target, const QByteArray& body);
 
 // Whether the bridge serves a request at all: 0 when it does; 421 when the Host header is
@@ -48,6 +49,11 @@ BridgeReply dispatchBridgeRequest(std::string_view method, std::string_view targ
 // that a page reaching the loopback port under a name of its own (DNS rebinding) is turned
 // away; 403 when allowedOrigins is not empty and the Origin header names another origin.
 int requestRefusal(const http::RequestHead& head, const QStringList& allowedOrigins);
+
+// The error line for a request the HTTP server answered with an error status before it was
+// dispatched (see HTTPConnection::requestRefused): the status, why, and what was read of the
+// request (method, target, Host, Origin), each made safe for the log.
+QString refusalLine(int status, const http::RequestHead& head);
 
 // The deployment's allowed origins (empty = any).
 const QStringList& deploymentAllowedOrigins();
@@ -73,13 +79,19 @@ struct BridgeServices {
   std::function<bool(const QString& programName, const QStringList& arguments, QString* error)> launch;
   std::function<void(const NotificationUserInfo& userInfo)> notify;
   std::function<void(const QString& message)> alert;
+  // An error line about a refused request; the bridge's bounds their number. Unset: logged.
+  std::function<void(const QString& line)> refused;
 };
 
-// The real services: programs from the DataFolder, the session bus, the alert function.
+// The real services: programs from the DataFolder, the session bus, the alert function, the
+// bounded refusal log.
 BridgeServices systemBridgeServices();
 
+// Hands an error line about a refused request to services.refused (logged when unset).
+void reportRefusal(const BridgeServices& services, const QString& line);
+
 // Logs and carries out the actions in order; a failed start shows an alert with the error
-// text.
+// text. Error lines go to services.refused.
 void performBridgeActions(const std::vector<BridgeAction>& actions, const BridgeServices& services);
 
 }  // namespace zuvo::bridge

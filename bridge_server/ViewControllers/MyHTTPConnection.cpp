@@ -1,7 +1,6 @@
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 
 #include "bridge_server/DDKeychain.h"
-#include "common/Log.h"
 
 MyHTTPConnection::MyHTTPConnection() : services_(zuvo::bridge::systemBridgeServices()) {}
 
@@ -26,15 +25,11 @@ bool MyHTTPConnection::expectsRequestBodyFromMethod(std::string_view method, std
 }
 
 int MyHTTPConnection::refusalForRequest(const zuvo::http::RequestHead& head) {
-  const int refusal = zuvo::bridge::requestRefusal(head, zuvo::bridge::deploymentAllowedOrigins());
-  if (refusal) {
-    const auto text = [](const std::optional<std::string_view>& v) {
-      return v ? zuvo::loggableValue(QString::fromLatin1(v->data(), qsizetype(v->size()))) : QStringLiteral("(none)");
-    };
-    zuvo::logInfo(
-        QStringLiteral("Request refused (%1): Host %2, Origin %3").arg(refusal).arg(text(head.host), text(head.origin)));
-  }
-  return refusal;
+  return zuvo::bridge::requestRefusal(head, zuvo::bridge::deploymentAllowedOrigins());
+}
+
+void MyHTTPConnection::requestRefused(int status, const zuvo::http::RequestHead& head) {
+  zuvo::bridge::reportRefusal(services_, zuvo::bridge::refusalLine(status, head));
 }
 
 void MyHTTPConnection::prepareForBodyWithSize(std::uint64_t) { postData_ = QByteArray(); }

@@ -21,6 +21,8 @@ class MyHTTPConnection : public zuvo::http::HTTPConnection {
   bool expectsRequestBodyFromMethod(std::string_view method, std::string_view path) override;
   // A foreign Host (421) or, where the deployment names origins, a foreign Origin (403).
   int refusalForRequest(const zuvo::http::RequestHead& head) override;
+  // One error line for every refused request, the number of lines bounded.
+  void requestRefused(int status, const zuvo::http::RequestHead& head) override;
   void prepareForBodyWithSize(std::uint64_t contentLength) override;
   void processBodyData(std::string_view data) override;
   void finishBody() override;

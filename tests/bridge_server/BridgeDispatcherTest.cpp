@@ -56,25 +56,25 @@ TEST(BridgeDispatcher, QueryWalk) {
        {"Request received for ScanSettings"}},
       {"GET", "/?application=CheckScan&application=ScanSettings", {}, 200, {}},
       {"GET", "/?x=1&application=ScanSettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
-      {"GET", "/?application=scansettings", {}, 404, {}},
+      {"GET", "/?application=scansettings", {}, 404, {"refused [] !"}},
       {"GET", "/?application=Scan%53ettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
       {"GET", "/?%61pplication=ScanSettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
       {"GET", "/?application=x=ScanSettings", {}, 404, {R"(scanner ["ScanSettings"])"}},
-      {"GET", "/?application", {}, 404, {}},
-      {"GET", "/?application=", {}, 404, {}},
-      {"GET", "/?application=Scan+Settings", {}, 404, {}},
-      {"GET", "/?application=Scan%5Settings", {}, 404, {}},
-      {"GET", "/?application=ScanSettings%", {}, 404, {}},
-      {"GET", "/?application=%FF", {}, 404, {}},
-      {"GET", "/?appl%ZZication=ScanSettings", {}, 404, {}},
-      {"GET", "/?application=CheckScan%00", {}, 404, {}},
-      // No "?" at all: nothing to do.
-      {"GET", "/application=CheckScan", {}, 404, {}},
-      {"GET", "", {}, 404, {}},
-      {"GET", "?", {}, 404, {}},
-      {"GET", "/?&&=&", {}, 404, {}},
+      {"GET", "/?application", {}, 404, {"refused [] !"}},
+      {"GET", "/?application=", {}, 404, {"refused [] !"}},
+      {"GET", "/?application=Scan+Settings", {}, 404, {"refused [] !"}},
+      {"GET", "/?application=Scan%5Settings", {}, 404, {"refused [] !"}},
+      {"GET", "/?application=ScanSettings%", {}, 404, {"refused [] !"}},
+      {"GET", "/?application=%FF", {}, 404, {"refused [] !"}},
+      {"GET", "/?appl%ZZication=ScanSettings", {}, 404, {"refused [] !"}},
+      {"GET", "/?application=CheckScan%00", {}, 404, {"refused [] !"}},
+      // No "?" at all, or no application named: nothing to do but the error line.
+      {"GET", "/application=CheckScan", {}, 404, {"refused [] !"}},
+      {"GET", "", {}, 404, {"refused [] !"}},
+      {"GET", "?", {}, 404, {"refused [] !"}},
+      {"GET", "/?&&=&", {}, 404, {"refused [] !"}},
       // Only the text up to a second "?" is the query.
-      {"GET", "/?x?application=CheckScan", {}, 404, {}},
+      {"GET", "/?x?application=CheckScan", {}, 404, {"refused [] !"}},
       {"GET", "/?application=ScanSettings?application=CheckScan", {}, 404, {R"(scanner ["ScanSettings"])"}},
       // Several requests act in query order.
       {"POST", "/?application=ScanSettings&application=Dictator&application=ScanSettings",
@@ -138,20 +138,20 @@ TEST(BridgeDispatcher, RequestBodies) {
       {"POST", "/?application=PrintDoc", "{}", 404, {R"(notify [["action","PrintDoc"]])"}},
       // ScanSettings never reads the body.
       {"POST", "/?application=ScanSettings", "not json", 404, {R"(scanner ["ScanSettings"])"}},
-      // Bodies that cannot be used: the request is skipped.
-      {"POST", "/?application=ScanDoc", "not json", 404, {}, {}},
-      {"POST", "/?application=ScanDoc", "", 404, {}, {}},
-      {"POST", "/?application=DownloadDoc", "[1,2]", 404, {}, {}},
-      {"POST", "/?application=PrintDoc", "\"text\"", 404, {}, {}},
-      {"POST", "/?application=ScanDoc", R"({"Token":"t"} trailing)", 404, {}, {}},
+      // Bodies that cannot be used: the request is skipped with an error line.
+      {"POST", "/?application=ScanDoc", "not json", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=ScanDoc", "", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=DownloadDoc", "[1,2]", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=PrintDoc", "\"text\"", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"t"} trailing)", 404, {"refused [] !"}, {""}},
       // Values of the wrong type where a text is passed.
-      {"POST", "/?application=ScanDoc", R"({"Token":true})", 404, {}, {}},
-      {"POST", "/?application=ScanDoc", R"({"Token":null})", 404, {}, {}},
-      {"POST", "/?application=Dictator", R"({"Token":"t","UploadURL":{"a":1}})", 404, {}, {}},
-      {"POST", "/?application=DownloadDictation", R"({"Token":"t","UploadURL":"u","DownloadURL":["d"]})", 404, {}, {}},
+      {"POST", "/?application=ScanDoc", R"({"Token":true})", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=ScanDoc", R"({"Token":null})", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=Dictator", R"({"Token":"t","UploadURL":{"a":1}})", 404, {"refused [] !"}, {""}},
+      {"POST", "/?application=DownloadDictation", R"({"Token":"t","UploadURL":"u","DownloadURL":["d"]})", 404, {"refused [] !"}, {""}},
       // A body is read for POST only.
-      {"GET", "/?application=ScanDoc", kScanBody, 404, {}, {}},
-      {"HEAD", "/?application=DownloadDoc", R"({"BaseURL":"b"})", 404, {}, {}},
+      {"GET", "/?application=ScanDoc", kScanBody, 404, {"refused [] !"}, {""}},
+      {"HEAD", "/?application=DownloadDoc", R"({"BaseURL":"b"})", 404, {"refused [] !"}, {""}},
       // Bodies nested deeper than 8 levels or with more than 10,000 values are refused with
       // an error line, whatever the request.
       {"POST", "/?application=PrintDoc", R"({"file_path":[[[[[[["a"]]]]]]]})", 404,
@@ -320,5 +320,61 @@ TEST(BridgeDispatcher, ServesOnlyItsOwnHostAndTheAllowedOrigins) {
     if (r.host) head.host = *r.host;
     if (r.origin) head.origin = *r.origin;
     EXPECT_EQ(requestRefusal(head, r.allowed), r.refusal);
+  }
+}
+
+// Every skipped piece and every refused request says why in one line, its values made safe.
+TEST(BridgeDispatcher, RefusalsSayWhyInOneSafeLine) {
+  const struct {
+    const char* method;
+    std::string target;
+    QByteArray body;
+    QStringList lines;
+  } pieces[] = {
+      {"GET", "/?application=Foo&application=ScanSettings", {}, {"Request skipped: unknown application \"Foo\""}},
+      {"GET", "/?application=Scan%0AFoo", {}, {"Request skipped: unknown application \"Scan\\nFoo\""}},
+      {"GET", "/?application=%FF", {}, {"Request skipped: unknown application \"%FF\" (not a valid escape of UTF-8)"}},
+      {"GET", "/favicon.ico", {}, {"Request skipped: its target names no application: /favicon.ico"}},
+      {"GET", "/?x=1&\x01", {}, {"Request skipped: its target names no application: /?x=1&\\u0001"}},
+      {"POST", "/?application=ScanDoc&application=Dictator", "[1]",
+       {"Request for ScanDoc skipped: its body (3 bytes) is not a JSON object",
+        "Request for Dictator skipped: its body (3 bytes) is not a JSON object"}},
+      {"GET", "/?application=PrintDoc", {}, {"Request for PrintDoc skipped: it has no body (a JSON object sent by POST)"}},
+      {"POST", "/?application=ScanDoc", R"({"Token":"t","UploadURL":false})",
+       {"Request for ScanDoc skipped: its value UploadURL is neither a text nor a number"}},
+  };
+  for (const auto& c : pieces) {
+    SCOPED_TRACE(c.target);
+    QStringList lines;
+    for (const BridgeAction& a : dispatchBridgeRequest(c.method, c.target, c.body).actions)
+      if (a.kind == Kind::Refused) lines << a.errorLine;
+    EXPECT_EQ(lines, c.lines);
+  }
+
+  const std::string flood(3000, 'x');
+  const struct {
+    int status;
+    zuvo::http::RequestHead head;
+    QString line;
+  } refused[] = {
+      {405, {"OPTIONS", "/?application=ScanDoc", "h:8443", "https://app.example", 8443},
+       "Request refused (405, only GET, POST and HEAD are served): OPTIONS /?application=ScanDoc, Host h:8443, "
+       "Origin https://app.example"},
+      {421, {"GET", "/?application=CheckScan", "evil.example\r\nX: y", std::nullopt, 8443},
+       "Request refused (421, its Host is not this server): GET /?application=CheckScan, Host evil.example\\r\\nX: y, "
+       "Origin (none)"},
+      {403, {"POST", "/?application=ScanDoc", "h", "null", 8443},
+       "Request refused (403, its Origin is not allowed): POST /?application=ScanDoc, Host h, Origin null"},
+      {413, {"POST", "/", "h", std::nullopt, 8443},
+       "Request refused (413, its body is larger than 8388608 bytes): POST /, Host h, Origin (none)"},
+      {431, {{}, {}, std::nullopt, std::nullopt, 8443}, "Request refused (431, its header is larger than 16384 bytes)"},
+      {400, {{}, {}, std::nullopt, std::nullopt, 8443}, "Request refused (400, not a well-formed HTTP request)"},
+      {400, {"GET", flood, "h", std::nullopt, 8443},
+       "Request refused (400, not a well-formed HTTP request): GET " + QString(1024, 'x') +
+           "... (1976 more bytes), Host h, Origin (none)"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.status);
+    EXPECT_EQ(refusalLine(r.status, r.head), r.line);
   }
 }

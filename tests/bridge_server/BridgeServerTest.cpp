@@ -19,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <map>
 #include <atomic>
@@ -415,6 +416,92 @@ TEST_F(BridgeServer, RequestsForAnotherHostAreTurnedAway) {
   EXPECT_EQ(curl({"-H", "Origin: https://elsewhere.example", kUrl + "/?application=CheckScan"}).status, 200);
   test::spin(300ms);
   EXPECT_TRUE(startsOf("ZuvoScanner").isEmpty());
+}
+
+// Each refused request leaves one error line in the file log saying why, with what was read
+// of it; nothing else is logged for it.
+TEST_F(BridgeServer, EveryRefusedRequestLeavesOneErrorLine) {
+  const QString headerFlood = test::testRoot() + "/flood.txt";
+  QByteArray fields;
+  for (int i = 0; i < 700; ++i) fields += "X-Field-" + QByteArray::number(i) + ": aaaaaaaaaaaaaaaa\n";
+  ASSERT_TRUE(test::writeFile(headerFlood, fields));
+  const QString host = kHost + ":8443";
+  const struct {
+    const char* name;
+    QStringList args;
+    int status;
+    QString line;
+    bool lineStartsWith = false;
+  } cases[] = {
+      {"preflight",
+       {"-X", "OPTIONS", "-H", "Origin: https://app.example", "-H", "Access-Control-Request-Method: POST",
+        kUrl + "/?application=ScanDoc"},
+       405,
+       "Request refused (405, only GET, POST and HEAD are served): OPTIONS /?application=ScanDoc, Host " + host +
+           ", Origin https://app.example"},
+      {"foreign host", {"-H", "Host: evil.example", kUrl + "/?application=CheckScan"}, 421,
+       "Request refused (421, its Host is not this server): GET /?application=CheckScan, Host evil.example, Origin (none)"},
+      // What was read of the header follows when the parser got that far.
+      {"header flood", {"-H", "@" + headerFlood, kUrl + "/?application=CheckScan"}, 431,
+       "Request refused (431, its header is larger than 16384 bytes)", true},
+      {"body announced over the cap", {"-H", "Content-Length: 9000000", "--data-binary", "x", kUrl + "/?application=ScanDoc"},
+       413,
+       "Request refused (413, its body is larger than 8388608 bytes): POST /?application=ScanDoc, Host " + host +
+           ", Origin (none)"},
+      {"body not an object", {"--data-binary", "[\"t\"]", kUrl + "/?application=ScanDoc"}, 404,
+       "Request for ScanDoc skipped: its body (5 bytes) is not a JSON object"},
+      {"unknown application", {kUrl + "/?application=Scan%0ADoc"}, 404, "Request skipped: unknown application \"Scan\\nDoc\""},
+  };
+  const auto refusalLines = [] {
+    QStringList lines = fileLogLines().filter("| Error   | Request ");
+    return lines.filter(" refused (") + lines.filter(" skipped");
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const qsizetype before = refusalLines().size();
+    EXPECT_EQ(curl(c.args).status, c.status);
+    ASSERT_TRUE(test::waitUntil([&] { return refusalLines().size() > before; })) << fileLogLines().join('\n').toStdString();
+    test::spin(200ms);
+    const QStringList lines = refusalLines();
+    ASSERT_EQ(lines.size(), before + 1) << lines.join('\n').toStdString();
+    const QString line = lines.last().section(" | ", 2);
+    EXPECT_TRUE(c.lineStartsWith ? line.startsWith(c.line) : line == c.line) << lines.last().toStdString();
+    EXPECT_TRUE(lines.last().contains(" | Error   | "));
+  }
+  EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
+}
+
+// A flood of refused requests writes a burst of lines, then one line with the count of the
+// rest; the bridge serves on.
+TEST_F(BridgeServer, AFloodOfRefusedRequestsLeavesABoundedLog) {
+  constexpr int kRequests = 300;
+  QStringList args{"-X", "OPTIONS", "--parallel", "--parallel-immediate", "--parallel-max", "50", "-w", "%{http_code}\\n"};
+  for (int i = 0; i < kRequests; ++i) args << "-o" << "/dev/null" << kUrl + QString("/%1?application=ScanDoc").arg(i);
+  QElapsedTimer clock;
+  clock.start();
+  QByteArray out;
+  ASSERT_EQ(test::runProgram("/usr/bin/curl", QStringList{"-sS", "--resolve", kHost + ":8443:127.0.0.1", "--cacert",
+                                                          identity_.certFile} + args, &out), 0);
+  const qint64 took = clock.elapsed();
+  EXPECT_EQ(out.count("405"), kRequests);
+  const QRegularExpression held("not logged since the last such line: (\\d+) ");
+  const auto counted = [&](int* lines = nullptr) {
+    const QStringList all = fileLogLines();
+    int total = 0;
+    for (const QString& l : all) {
+      if (const QRegularExpressionMatch m = held.match(l); m.hasMatch()) total += m.captured(1).toInt();
+    }
+    const int written = int(all.filter("Request refused (405").size());
+    if (lines) *lines = written;
+    return total + written;
+  };
+  // The count of the rest follows once a line may be written again.
+  ASSERT_TRUE(test::waitUntil([&] { return counted() == kRequests; }, 20s)) << counted();
+  int lines = 0;
+  counted(&lines);
+  EXPECT_GE(lines, 20);
+  EXPECT_LE(lines, 20 + took / 5000 + 1) << "the flood took " << took << " ms";
+  EXPECT_EQ(curl({kUrl + "/?application=CheckScan"}).status, 200);
 }
 
 TEST_F(BridgeServer, LoggedTokensAreEscapedAndCut) {

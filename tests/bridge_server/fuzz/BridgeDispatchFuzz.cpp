@@ -1,7 +1,7 @@
 // libFuzzer target: raw bytes as one connection's decrypted input, through the HTTP server's
-// parser and limits, the bridge's connection class and dispatcher, and the marshalling of
-// every EditorNotification it posts. Programs are not started: a launch fails, which takes
-// the alert path too.
+// parser and limits, the bridge's connection class and dispatcher, the marshalling of every
+// EditorNotification it posts, and its refusal lines. Programs are not started: a launch
+// fails, which takes the alert path too.
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 #include "platform/EditorNotification.h"
 #include "platform/HTTPServer.h"
@@ -26,6 +26,10 @@ const zuvo::bridge::BridgeServices& fuzzServices() {
       (void)zuvo::marshalEditorNotification(userInfo);
     };
     s.alert = [](const QString&) {};
+    // A refusal is one line of the log, whatever the request held.
+    s.refused = [](const QString& line) {
+      if (line.isEmpty() || line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r'))) std::abort();
+    };
     return s;
   }();
   return services;

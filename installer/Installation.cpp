@@ -268,10 +268,17 @@ QString wordProcessorEntry(const QString& bridgeExecutable, const QString& offic
       .arg(bridge, officeProgram);
 }
 
+// Another word processor's entry under this ID is the user's, not ours: never replaced or removed.
+static bool isOurWordProcessorEntry(const QString& entry) {
+  QFile f(entry);
+  return f.open(QIODevice::ReadOnly) && f.readAll().contains("ZuvoWriterBridge");
+}
+
 void writeWordProcessorEntry(const QString& payload, StepLog& log) {
   if (!QFileInfo(payload + QStringLiteral("/ZuvoWriterBridge.app")).isDir()) return;
   const QString entry = wordProcessorEntryPath();
   if (!makeFolder(QFileInfo(entry).absolutePath(), log)) return;
+  if (QFileInfo::exists(entry) && !isOurWordProcessorEntry(entry)) return;  // the user's own choice
   QString error;
   const QByteArray content =
       wordProcessorEntry(paths::bundleExecutable(QStringLiteral("ZuvoWriterBridge")), kOfficeProgram).toUtf8();
@@ -280,11 +287,7 @@ void writeWordProcessorEntry(const QString& payload, StepLog& log) {
 
 void removeWordProcessorEntry(StepLog& log) {
   const QString entry = wordProcessorEntryPath();
-  QFile f(entry);
-  // Another word processor's entry under this ID is the user's, not ours.
-  if (!f.open(QIODevice::ReadOnly) || !f.readAll().contains("ZuvoWriterBridge")) return;
-  f.close();
-  removeIfPresent(entry, log);
+  if (isOurWordProcessorEntry(entry)) removeIfPresent(entry, log);
 }
 
 QString systemdQuote(const QString& argument) {

@@ -264,5 +264,7 @@ TEST(InstallerSteps, WordProcessorEntryServesTheEditorWhileLibreOfficeIsInstalle
   ASSERT_TRUE(writeFile(wordProcessorEntryPath(), "[Desktop Entry]\nType=Application\nName=Other\nExec=other %F\n"));
   removeWordProcessorEntry(log);
   EXPECT_TRUE(QFileInfo::exists(wordProcessorEntryPath()));
+  writeWordProcessorEntry(payload, log);  // nor replaced by an installation
+  EXPECT_EQ(readFile(wordProcessorEntryPath()), "[Desktop Entry]\nType=Application\nName=Other\nExec=other %F\n");
   EXPECT_EQ(log.failures(), 0);
 }

@@ -1,5 +1,7 @@
 #include "editor/OfficeLocks.h"
 
+#include "platform/OfficePipes.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -73,7 +75,7 @@ QString singleInstancePipe(const QString& profileUrl, unsigned uid) {
   // Each byte in hexadecimal without its leading zero, as LibreOffice writes it.
   QString hash;
   for (const char b : md5) hash += QString::number(static_cast<unsigned char>(b), 16);
-  return QStringLiteral("/tmp/OSL_PIPE_%1_SingleOfficeIPC_%2").arg(uid).arg(hash);
+  return officepipes::pipeSocketPath(QStringLiteral("SingleOfficeIPC_") + hash, uid);
 }
 
 bool sameHost(const QString& a, const QString& b) {
@@ -95,10 +97,11 @@ LockState lockState(const QString& lockPath) {
 
   const unsigned uid = ::getuid();
   const QString pipe = singleInstancePipe(entry->profileUrl, uid);
-  const std::optional<struct stat> socket = lstatOf(pipe);
   // Only a socket of this user can be the LibreOffice that holds the user's letter.
-  if (!socket || !S_ISSOCK(socket->st_mode) || socket->st_uid != uid || !answers(QFile::encodeName(pipe)))
+  if (officepipes::checkPipe(pipe, uid) != officepipes::PipeState::Ours || !answers(QFile::encodeName(pipe)))
     return LockState::LeftOver;
+  const std::optional<struct stat> socket = lstatOf(pipe);
+  if (!socket) return LockState::LeftOver;
   // Started after the lock was last written: not the LibreOffice that wrote it.
   const std::optional<struct stat> lock = lstatOf(lockPath);
   if (lock && before(lock->st_mtim, socket->st_mtim)) return LockState::LeftOver;

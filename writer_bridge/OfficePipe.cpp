@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 
 extern char** environ;
 
@@ -29,17 +28,6 @@ QString pipeName() {
   const QString profile = QDir::cleanPath(config + QStringLiteral("/libreoffice/4"));
   const QByteArray hash = QCryptographicHash::hash(QFile::encodeName(profile), QCryptographicHash::Sha256);
   return QStringLiteral("zuvo_writer_") + QString::fromLatin1(hash.toHex().left(16));
-}
-
-QString pipeSocketPath(const QString& name, uid_t uid) {
-  return QStringLiteral("/tmp/OSL_PIPE_%1_%2").arg(uid).arg(name);
-}
-
-PipeState checkPipe(const QString& socketPath, uid_t uid) {
-  struct stat st {};
-  if (::lstat(QFile::encodeName(socketPath).constData(), &st) != 0) return PipeState::Absent;
-  if (!S_ISSOCK(st.st_mode) || st.st_uid != uid) return PipeState::Foreign;
-  return PipeState::Ours;
 }
 
 QStringList startArguments(const QString& name, bool headless) {

@@ -2,6 +2,8 @@
 // named pipe: UNO access can run any command, so it is never offered on a TCP socket.
 #pragma once
 
+#include "platform/OfficePipes.h"
+
 #include <QString>
 #include <QStringList>
 #include <sys/types.h>
@@ -14,12 +16,9 @@ QString officeProgram();
 // The pipe name for this user's LibreOffice profile ($XDG_CONFIG_HOME/libreoffice/4): one
 // per profile, so that two profiles never share an acceptor.
 QString pipeName();
-// The socket LibreOffice makes for a pipe of this user: /tmp/OSL_PIPE_<uid>_<name>.
-QString pipeSocketPath(const QString& name, uid_t uid);
-
-enum class PipeState { Absent, Ours, Foreign };
-// A socket that is not a socket, or not owned by this user, is never trusted.
-PipeState checkPipe(const QString& socketPath, uid_t uid);
+using officepipes::checkPipe;
+using officepipes::pipeSocketPath;
+using officepipes::PipeState;
 
 // The arguments that start LibreOffice with the acceptor; sent to a LibreOffice that already
 // runs for this profile, the same command adds the acceptor to it and ends.

@@ -4,11 +4,11 @@
 #include "bridge_server/DDKeychain.h"
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 #include "common/Log.h"
-#include "platform/Bonjour.h"
-#include "platform/HttpClient.h"
-#include "platform/Keychain.h"
-#include "platform/Paths.h"
-#include "platform/TestHooks.h"
+#include "platform/net/Bonjour.h"
+#include "platform/net/HttpClient.h"
+#include "platform/net/Keychain.h"
+#include "platform/fs/Paths.h"
+#include "platform/core/TestHooks.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

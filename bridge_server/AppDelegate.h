@@ -7,7 +7,7 @@
 #pragma once
 
 #include "bridge_server/Crypto.h"
-#include "platform/HTTPServer.h"
+#include "platform/net/HTTPServer.h"
 
 #include <QJsonValue>
 #include <QObject>

@@ -1,10 +1,10 @@
 #include "bridge_server/DDKeychain.h"
 
 #include "Deployment.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
-#include "platform/PrivateFile.h"
-#include "platform/Subprocess.h"
+#include "platform/fs/Files.h"
+#include "platform/fs/Paths.h"
+#include "platform/fs/PrivateFile.h"
+#include "platform/process/Subprocess.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 // PEM (key and certificate) into a keychain identity, and the search for that identity.
 #pragma once
 
-#include "platform/Keychain.h"
+#include "platform/net/Keychain.h"
 
 #include <QByteArray>
 #include <QList>

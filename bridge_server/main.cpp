@@ -1,5 +1,5 @@
 #include "bridge_server/AppDelegate.h"
-#include "platform/TerminationSignals.h"
+#include "platform/process/TerminationSignals.h"
 
 #include <QApplication>
 #include <QTimer>

@@ -1,6 +1,6 @@
 #include "common/AAPLFileTreeWatcherThread.h"
-#include "platform/Files.h"
-#include "platform/TestHooks.h"
+#include "platform/fs/Files.h"
+#include "platform/core/TestHooks.h"
 
 #include "common/Log.h"
 

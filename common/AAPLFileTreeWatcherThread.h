@@ -10,7 +10,7 @@
 // ignoreOwnChanges: changes made by this process are not reported. Uses fanotify, which
 // names the changing process; where the kernel refuses it, inotify plus the paths the
 // program announced with noteOwnChange() just before changing them.
-// A test hook forces the fallback (platform/TestHooks.h).
+// A test hook forces the fallback (platform/core/TestHooks.h).
 #pragma once
 
 #include <QString>

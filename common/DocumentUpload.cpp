@@ -1,5 +1,5 @@
 #include "common/DocumentUpload.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
 #include "common/LetterState.h"
 
-#include "platform/PrivateFile.h"
-#include "platform/ErrorReport.h"
-#include "platform/Files.h"
+#include "platform/fs/PrivateFile.h"
+#include "platform/core/ErrorReport.h"
+#include "platform/fs/Files.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 // written it (and everything before it), an information call does not wait.
 #include "common/Log.h"
 
-#include "platform/ErrorReport.h"
+#include "platform/core/ErrorReport.h"
 
 #include <spdlog/logger.h>
 #include <spdlog/sinks/stdout_sinks.h>

@@ -1,7 +1,7 @@
 #include "common/LogFileSink.h"
 
 #include "common/LogFileFormatter.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 
 #include <QString>
 

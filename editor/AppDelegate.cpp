@@ -1,5 +1,5 @@
 #include "editor/AppDelegate.h"
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 #include "common/Log.h"
 #include "editor/BackupArchive.h"
@@ -8,8 +8,8 @@
 #include "editor/EditorSession.h"
 #include "editor/GlobalData.h"
 #include "editor/ViewControllers/DocumentEditController.h"
-#include "platform/EditorNotificationReceiver.h"
-#include "platform/Files.h"
+#include "common/EditorNotificationReceiver.h"
+#include "platform/fs/Files.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,5 +1,5 @@
 #include "editor/BackupArchive.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "editor/DocumentChanges.h"
 
 #include "editor/OfficeLocks.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 
 #include <QDir>
 #include <QFile>

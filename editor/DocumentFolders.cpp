@@ -6,8 +6,8 @@
 #include "editor/BackupArchive.h"
 #include "editor/DocumentChanges.h"
 #include "editor/GlobalData.h"
-#include "platform/Alert.h"
-#include "platform/Files.h"
+#include "platform/desktop/Alert.h"
+#include "platform/fs/Files.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,8 +2,8 @@
 
 #include "common/Log.h"
 #include "editor/GlobalData.h"
-#include "platform/HttpClient.h"
-#include "platform/WordProcessor.h"
+#include "platform/net/HttpClient.h"
+#include "platform/desktop/WordProcessor.h"
 #include "ui_DocumentPrintController.h"
 
 #include <QFile>

@@ -5,7 +5,7 @@
 // done (or after a bounded wait).
 #pragma once
 
-#include "platform/SingleInstance.h"
+#include "platform/desktop/SingleInstance.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "editor/GlobalData.h"
 
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 namespace {
 // The editor's share of the DataFolder.

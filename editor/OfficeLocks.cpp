@@ -1,6 +1,6 @@
 #include "editor/OfficeLocks.h"
 
-#include "platform/OfficePipes.h"
+#include "platform/desktop/OfficePipes.h"
 
 #include <QCryptographicHash>
 #include <QDir>

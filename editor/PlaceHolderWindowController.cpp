@@ -3,9 +3,9 @@
 #include "common/NumericCompare.h"
 #include "editor/WordScripts.h"
 #include "editor/XmlEvents.h"
-#include "platform/Alert.h"
-#include "platform/HttpClient.h"
-#include "platform/WordProcessor.h"
+#include "platform/desktop/Alert.h"
+#include "platform/net/HttpClient.h"
+#include "platform/desktop/WordProcessor.h"
 
 #include "ui_PlaceHolderWindowController.h"
 

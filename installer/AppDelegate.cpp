@@ -1,8 +1,8 @@
 #include "installer/AppDelegate.h"
 
 #include "installer/InstallerLog.h"
-#include "platform/Alert.h"
-#include "platform/Paths.h"
+#include "platform/desktop/Alert.h"
+#include "platform/fs/Paths.h"
 
 #include "ui_AppDelegate.h"
 

@@ -3,13 +3,13 @@
 #include "Deployment.h"
 #include "common/LetterState.h"
 #include "installer/KeptLetters.h"
-#include "platform/Files.h"
-#include "platform/DesktopEntry.h"
-#include "platform/FileTree.h"
-#include "platform/Keychain.h"
-#include "platform/LoginItemManager.h"
-#include "platform/Paths.h"
-#include "platform/ProgramLauncher.h"
+#include "platform/fs/Files.h"
+#include "platform/desktop/DesktopEntry.h"
+#include "platform/fs/FileTree.h"
+#include "platform/net/Keychain.h"
+#include "platform/desktop/LoginItemManager.h"
+#include "platform/fs/Paths.h"
+#include "platform/process/ProgramLauncher.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "installer/InstallerLog.h"
-#include "platform/ProcessList.h"
+#include "platform/process/ProcessList.h"
 
 #include <QString>
 #include <QStringList>

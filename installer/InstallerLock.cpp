@@ -1,7 +1,7 @@
 #include "installer/InstallerLock.h"
 
-#include "platform/Files.h"
-#include "platform/Paths.h"
+#include "platform/fs/Files.h"
+#include "platform/fs/Paths.h"
 
 #include <QDir>
 #include <QFile>

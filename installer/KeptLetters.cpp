@@ -1,7 +1,7 @@
 #include "installer/KeptLetters.h"
 
-#include "platform/FileTree.h"
-#include "platform/Files.h"
+#include "platform/fs/FileTree.h"
+#include "platform/fs/Files.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "scanner/GlobalData.h"
 
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 GlobalData& GlobalData::sharedGlobalData() {
   static GlobalData instance;

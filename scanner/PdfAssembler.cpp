@@ -1,6 +1,6 @@
 #include "scanner/PdfAssembler.h"
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "scanner/PageLimits.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 // The scanner window of mode "ScanDoc": its layout and the AppController that drives it.
 #pragma once
 
-#include "platform/ScannerDevice.h"
+#include "platform/scan/ScannerDevice.h"
 
 #include <functional>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "scanner/ScanRules.h"
 
-#include "platform/ScannerDevice.h"
+#include "platform/scan/ScannerDevice.h"
 
 #include <algorithm>
 #include <climits>

@@ -2,7 +2,7 @@
 // them, and the two requests to the document server (the scan's upload and its status report).
 #pragma once
 
-#include "platform/HttpClient.h"
+#include "platform/net/HttpClient.h"
 
 #include <QString>
 #include <QStringList>

@@ -19,4 +19,4 @@ add_library(zuvo_scanner_images STATIC
   ImageWindow/ImageWindow.ui
 )
 target_include_directories(zuvo_scanner_images PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(zuvo_scanner_images PUBLIC zuvo_common zuvo_platform Qt6::Core Qt6::Gui Qt6::Widgets)
+target_link_libraries(zuvo_scanner_images PUBLIC zuvo_common zuvo_platform_desktop Qt6::Core Qt6::Gui Qt6::Widgets)

@@ -1,4 +1,4 @@
-#include "platform/TerminationSignals.h"
+#include "platform/process/TerminationSignals.h"
 #include "scanner/AppDelegate.h"
 
 #include <QApplication>

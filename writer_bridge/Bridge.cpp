@@ -1,6 +1,6 @@
 #include "writer_bridge/Bridge.h"
 
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 #include "writer_bridge/Scripts.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #include "writer_bridge/BridgeMain.h"
 
-#include "platform/TerminationSignals.h"
-#include "platform/TestHooks.h"
-#include "platform/WordProcessor.h"
+#include "platform/process/TerminationSignals.h"
+#include "platform/core/TestHooks.h"
+#include "platform/desktop/WordProcessor.h"
 #include "writer_bridge/Bridge.h"
 #include "writer_bridge/OfficePipe.h"
 

@@ -1,6 +1,6 @@
 #include "writer_bridge/OfficePipe.h"
 
-#include "platform/Subprocess.h"
+#include "platform/process/Subprocess.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -2,7 +2,7 @@
 // named pipe: UNO access can run any command, so it is never offered on a TCP socket.
 #pragma once
 
-#include "platform/OfficePipes.h"
+#include "platform/desktop/OfficePipes.h"
 
 #include <QString>
 #include <QStringList>

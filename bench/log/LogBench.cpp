@@ -4,7 +4,7 @@
 // Files go to a temporary folder; the system log and the console are left out (they would
 // flood the journal and the terminal), so both sides write one file.
 #include "common/Log.h"
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 #include <benchmark/benchmark.h>
 #include <spdlog/async.h>

@@ -5,7 +5,7 @@
 // the counts and names each save that is in neither. Run it under tests/isolate:
 //   tests/isolate build/bench/soak/editor_soak [seed] [editor log file]
 #include "editor/GlobalData.h"
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 #include "support/EditorProcess.h"
 #include "support/FakeDocumentServer.h"

@@ -3,9 +3,9 @@
 #include "Deployment.h"
 #include "bridge_server/RefusalLog.h"
 #include "common/Log.h"
-#include "platform/Alert.h"
-#include "platform/Paths.h"
-#include "platform/ProgramLauncher.h"
+#include "platform/desktop/Alert.h"
+#include "platform/fs/Paths.h"
+#include "platform/process/ProgramLauncher.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

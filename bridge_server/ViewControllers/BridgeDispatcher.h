@@ -2,8 +2,8 @@
 // reply and the actions to carry out, in query order. MyHTTPConnection carries them out.
 #pragma once
 
-#include "platform/EditorNotification.h"
-#include "platform/HTTPServer.h"
+#include "common/EditorNotification.h"
+#include "platform/net/HTTPServer.h"
 
 #include <QByteArray>
 #include <QJsonValue>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "bridge_server/ViewControllers/BridgeDispatcher.h"
-#include "platform/HTTPServer.h"
+#include "platform/net/HTTPServer.h"
 
 #include <QByteArray>
 

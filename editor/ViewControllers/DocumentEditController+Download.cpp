@@ -14,10 +14,10 @@
 #include "editor/PlaceHolderWindowController.h"
 #include "editor/WordScripts.h"
 #include "editor/XmlEvents.h"
-#include "platform/Alert.h"
-#include "platform/Files.h"
-#include "platform/HttpClient.h"
-#include "platform/WordProcessor.h"
+#include "platform/desktop/Alert.h"
+#include "platform/fs/Files.h"
+#include "platform/net/HttpClient.h"
+#include "platform/desktop/WordProcessor.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -16,9 +16,9 @@
 #include "editor/GlobalData.h"
 #include "editor/OfficeLocks.h"
 #include "editor/PlaceHolderWindowController.h"
-#include "platform/Alert.h"
-#include "platform/HttpClient.h"
-#include "platform/WordProcessor.h"
+#include "platform/desktop/Alert.h"
+#include "platform/net/HttpClient.h"
+#include "platform/desktop/WordProcessor.h"
 
 #include <QCoreApplication>
 #include <QDir>

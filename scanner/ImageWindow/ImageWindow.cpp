@@ -1,7 +1,7 @@
 #include "scanner/ImageWindow/ImageWindow.h"
 
 #include "common/Log.h"
-#include "platform/Alert.h"
+#include "platform/desktop/Alert.h"
 #include "scanner/ImageBrowser/Model/FileTags.h"
 #include "scanner/ImageWindow/ImageEditPanel.h"
 #include "scanner/ImageWindow/ImageView.h"

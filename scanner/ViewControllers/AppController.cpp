@@ -1,9 +1,9 @@
 #include "scanner/ViewControllers/AppController.h"
 
 #include "common/Log.h"
-#include "platform/Alert.h"
-#include "platform/UserDefaults.h"
-#include "platform/Files.h"
+#include "platform/desktop/Alert.h"
+#include "platform/desktop/UserDefaults.h"
+#include "platform/fs/Files.h"
 #include "scanner/AppDelegate.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"

@@ -3,7 +3,7 @@
 // scans with the stored settings into the scan folder.
 #pragma once
 
-#include "platform/ScannerDevice.h"
+#include "platform/scan/ScannerDevice.h"
 
 #include <QList>
 #include <QObject>

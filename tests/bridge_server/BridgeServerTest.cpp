@@ -1,10 +1,10 @@
 // The real server (bridge_test_server) with a test identity, driven by curl.
 #include "support/TestIdentity.h"
 #include "Deployment.h"
-#include "platform/EditorNotification.h"
-#include "platform/Keychain.h"
-#include "platform/Paths.h"
-#include "platform/ProgramLauncher.h"
+#include "common/EditorNotification.h"
+#include "platform/net/Keychain.h"
+#include "platform/fs/Paths.h"
+#include "platform/process/ProgramLauncher.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -4,11 +4,11 @@
 // Prints "listening <port>" once it serves; exits 2 when the server cannot start, 3 when
 // there is no identity.
 #include "bridge_server/DDKeychain.h"
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
 #include "common/Log.h"
-#include "platform/HTTPServer.h"
-#include "platform/TerminationSignals.h"
+#include "platform/net/HTTPServer.h"
+#include "platform/process/TerminationSignals.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "support/TestIdentity.h"
 #include "Deployment.h"
 #include "bridge_server/DDKeychain.h"
-#include "platform/Keychain.h"
-#include "platform/Paths.h"
+#include "platform/net/Keychain.h"
+#include "platform/fs/Paths.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

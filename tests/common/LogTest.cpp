@@ -1,6 +1,6 @@
 #include "common/Log.h"
 
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // log_writer <bundle id> <program name> <maximum file size> <count>
 // Logs "<program name> <i>" for i = 0..count-1, information and errors by turns.
 #include "common/Log.h"
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 #include <QString>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // The document controller's first steps and opening, in process: the controller runs on its
 // own thread as in the editor, against the fake document server and the fake word processor.
 #include "common/AAPLFileTreeWatcherThread.h"
-#include "platform/TestHooks.h"
-#include "platform/Paths.h"
+#include "platform/core/TestHooks.h"
+#include "platform/fs/Paths.h"
 #include "editor/GlobalData.h"
 #include "editor/PlaceHolderWindowController.h"
 #include "editor/ViewControllers/DocumentEditController.h"

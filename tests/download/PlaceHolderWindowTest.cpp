@@ -1,7 +1,7 @@
 // The placeholder insertion window, offscreen, against the fake document server and the fake
 // word processor.
 #include "editor/PlaceHolderWindowController.h"
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 #include "editor/WordScripts.h"
 
 #include "support/FakeDocumentServer.h"

@@ -1,6 +1,6 @@
 // The editor's scripts run against the fake word processor.
 #include "editor/WordScripts.h"
-#include "platform/WordProcessor.h"
+#include "platform/desktop/WordProcessor.h"
 
 #include "support/FakeWordProcessor.h"
 #include "support/TestSupport.h"

@@ -2,7 +2,7 @@
 #include "editor/AppDelegate.h"
 #include "editor/GlobalData.h"
 #include "editor/ViewControllers/DocumentEditController.h"
-#include "platform/EditorNotificationReceiver.h"
+#include "common/EditorNotificationReceiver.h"
 #include "support/EditorProcess.h"
 #include "support/TestSupport.h"
 

@@ -1,5 +1,6 @@
 // Exec lines of desktop entries: written by the installer, read back by the login items.
-#include "platform/DesktopEntry.h"
+#include "platform/desktop/DesktopEntry.h"
+#include "platform/desktop/WordProcessor.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -76,4 +77,26 @@ TEST(DesktopEntry, ReadsOnlyTheDesktopEntryGroup) {
   ASSERT_TRUE(writeFile(file, "[Other]\nExec=/bin/a\n"));
   EXPECT_FALSE(readDesktopEntry(file));
   EXPECT_FALSE(readDesktopEntry(file + ".missing"));
+}
+
+// One reader for every entry the programs read: the word processor's as much as the login items'.
+TEST(DesktopEntry, AKeyOrGroupWrittenTwiceKeepsItsFirst) {
+  const QString file = makeTempDir("twice") + "/a.desktop";
+  ASSERT_TRUE(writeFile(file,
+                        "[Desktop Entry]\nType=Application\nExec=/bin/first %F\nExec=/bin/second\n"
+                        "  # an indented comment\n  Name=A\\sB  \r\nActions=Print;\n"
+                        "[Desktop Action Print]\nExec=/bin/print %F\n"
+                        "[Desktop Entry]\nExec=/bin/third\n[Desktop Action Print]\nExec=/bin/other\n"));
+  const auto groups = readGroups(file);
+  ASSERT_TRUE(groups);
+  EXPECT_EQ(groups->value("Desktop Entry").value("Exec"), "/bin/first %F");
+  EXPECT_EQ(groups->value("Desktop Entry").value("Name"), "A\\sB");
+  EXPECT_EQ(groups->value("Desktop Action Print").value("Exec"), "/bin/print %F");
+
+  const auto entry = zuvo::wordprocessor::detail::readDesktopEntry(file);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->exec, "/bin/first %F");
+  EXPECT_EQ(entry->name, "A B");
+  EXPECT_EQ(entry->actions, QStringList{"Print"});
+  EXPECT_EQ(entry->actionExec.value("Print"), "/bin/print %F");
 }

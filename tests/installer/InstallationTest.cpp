@@ -1,10 +1,10 @@
 // The installer's rules and steps below the window.
 #include "installer/Installation.h"
 #include "installer/KeptLetters.h"
-#include "platform/FileTree.h"
-#include "platform/Paths.h"
-#include "platform/ProcessList.h"
-#include "platform/WordProcessor.h"
+#include "platform/fs/FileTree.h"
+#include "platform/fs/Paths.h"
+#include "platform/process/ProcessList.h"
+#include "platform/desktop/WordProcessor.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 // Login items on the user's autostart folder.
-#include "platform/DesktopEntry.h"
-#include "platform/LoginItemManager.h"
-#include "platform/Paths.h"
+#include "platform/desktop/DesktopEntry.h"
+#include "platform/desktop/LoginItemManager.h"
+#include "platform/fs/Paths.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 // The placeholder insertion window's Insert into a template open in the real LibreOffice
 // (through ZuvoWriterBridge, headless): the tag replaces the user's selection.
 #include "editor/PlaceHolderWindowController.h"
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 
 #include "support/FakeDocumentServer.h"
 #include "support/TestSupport.h"

@@ -1,5 +1,5 @@
-#include "platform/Alert.h"
-#include "platform/TestHooks.h"
+#include "platform/desktop/Alert.h"
+#include "platform/core/TestHooks.h"
 
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 // The sources of the programs that read test seams, compiled as a deployment build compiles
 // them (see CMakeLists.txt): not one seam is left in them, and its variables change nothing.
-#include "platform/Alert.h"
+#include "platform/desktop/Alert.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
 // The EditorNotification's sender when the session bus goes away and comes back.
-#include "platform/EditorNotification.h"
-#include "platform/ErrorReport.h"
+#include "common/EditorNotification.h"
+#include "platform/core/ErrorReport.h"
 
 #include "support/TestSupport.h"
 

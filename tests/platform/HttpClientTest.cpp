@@ -1,5 +1,5 @@
-#include "platform/HttpClient.h"
-#include "platform/Paths.h"
+#include "platform/net/HttpClient.h"
+#include "platform/fs/Paths.h"
 
 #include "support/TestSupport.h"
 

@@ -1,5 +1,5 @@
-#include "platform/Keychain.h"
-#include "platform/Subprocess.h"
+#include "platform/net/Keychain.h"
+#include "platform/process/Subprocess.h"
 #include "support/TestIdentity.h"
 #include "support/TestSupport.h"
 

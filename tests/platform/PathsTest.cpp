@@ -1,5 +1,5 @@
-#include "platform/Files.h"
-#include "platform/Paths.h"
+#include "platform/fs/Files.h"
+#include "platform/fs/Paths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The SANE devices against SANE's own test backend, configured through a private
 // SANE_CONFIG_DIR: discovery, sessions, units, flatbed and feeder scans, device errors,
 // cancel, and every handle closed at the end.
-#include "platform/ScannerDeviceSane.h"
+#include "platform/scan/ScannerDeviceSane.h"
 #include "support/FakeScannerDevice.h"
 #include "support/TestSupport.h"
 

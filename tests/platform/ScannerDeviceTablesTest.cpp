@@ -1,7 +1,7 @@
 // The pure rules of the device layer: SANE options to functional units and resolutions,
 // cameras, the resolution choice, and the page files.
-#include "platform/ScanPages.h"
-#include "platform/ScannerDeviceSane.h"
+#include "platform/scan/ScanPages.h"
+#include "platform/scan/ScannerDeviceSane.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

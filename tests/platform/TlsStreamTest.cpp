@@ -1,5 +1,5 @@
 // The server's TLS stream on a real loopback connection, against a blocking OpenSSL client.
-#include "platform/TlsStream.h"
+#include "platform/net/TlsStream.h"
 #include "support/TestIdentity.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/WordProcessor.h"
+#include "platform/desktop/WordProcessor.h"
 
 #include "support/FakeWordProcessor.h"
 #include "support/TestSupport.h"

@@ -4,7 +4,7 @@
 #include "common/Log.h"
 #include "editor/DocumentPrintController.h"
 #include "editor/GlobalData.h"
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 #include "support/FakeDocumentServer.h"
 #include "support/FakeWordProcessor.h"
 #include "support/TestSupport.h"

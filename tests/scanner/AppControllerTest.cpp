@@ -1,8 +1,8 @@
 // The scanner window's controller with fake devices: the list, sessions, the unit menu,
 // the settings a scan request carries, cancel, errors as sheets, and the progress indicator.
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 
-#include "platform/UserDefaults.h"
+#include "platform/desktop/UserDefaults.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ScanDocWindowController.h"
 #include "scanner/ViewControllers/AppController.h"

@@ -1,7 +1,7 @@
 // What follows a scan, with fake devices writing real page files and the fake document server:
 // the quick road's PDF, upload and status, its failures, the cancel request, and the browser
 // road.
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 
 #include "scanner/GlobalData.h"
 #include "scanner/ScanDocWindowController.h"

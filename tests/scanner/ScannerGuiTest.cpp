@@ -3,7 +3,7 @@
 #include "ScannerProcess.h"
 #include "images/ImageFixtures.h"
 
-#include "platform/UserDefaults.h"
+#include "platform/desktop/UserDefaults.h"
 #include "support/FakeDocumentServer.h"
 #include "support/GuiSession.h"
 #include "support/JsonLines.h"

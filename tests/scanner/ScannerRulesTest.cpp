@@ -1,6 +1,6 @@
 // The scanner's pure rules: launch arguments, the settings field's number, the resolution
 // choice, the unit titles and the value transformers.
-#include "platform/ScannerDevice.h"
+#include "platform/scan/ScannerDevice.h"
 #include "scanner/LaunchArguments.h"
 #include "scanner/ScanRules.h"
 #include "scanner/ValueTransformers.h"

@@ -1,6 +1,6 @@
 // The scan settings window in process: what it shows of the stored settings, what Save
 // stores in the settings file, that Close stores nothing, and that both end the program.
-#include "platform/UserDefaults.h"
+#include "platform/desktop/UserDefaults.h"
 #include "scanner/AppDelegate.h"
 #include "scanner/GlobalData.h"
 #include "support/TestSupport.h"

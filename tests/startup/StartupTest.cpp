@@ -1,8 +1,8 @@
 // ZuvoLocalServer's start-up chain, run for real against the loopback stand-ins of the
 // configuration host, the identity provider and the key vault.
 #include "Deployment.h"
-#include "platform/Keychain.h"
-#include "platform/Paths.h"
+#include "platform/net/Keychain.h"
+#include "platform/fs/Paths.h"
 
 #include "support/TestSupport.h"
 

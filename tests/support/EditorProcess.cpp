@@ -2,7 +2,7 @@
 
 #include "support/TestSupport.h"
 
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

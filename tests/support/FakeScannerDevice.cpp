@@ -1,6 +1,6 @@
 #include "FakeScannerDevice.h"
 
-#include "platform/ScanPages.h"
+#include "platform/scan/ScanPages.h"
 
 #include <QPointer>
 #include <QFileInfo>

@@ -5,7 +5,7 @@
 // real device (finishScan and finishOverview answer at once).
 #pragma once
 
-#include "platform/ScannerDevice.h"
+#include "platform/scan/ScannerDevice.h"
 
 #include <QImage>
 #include <QList>

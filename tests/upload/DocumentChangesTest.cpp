@@ -1,6 +1,6 @@
 #include "editor/DocumentChanges.h"
 #include "editor/ViewControllers/DocumentEditController.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 
 #include "support/TestSupport.h"
 #include "upload/UploadTestData.h"

@@ -4,7 +4,7 @@
 #include "editor/DocumentFolders.h"
 
 #include "editor/GlobalData.h"
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // saves, reported, and backed up when the word processor closes it.
 #include "editor/BackupArchive.h"
 #include "editor/GlobalData.h"
-#include "platform/Paths.h"
+#include "platform/fs/Paths.h"
 
 #include "support/EditorProcess.h"
 #include "support/FakeDocumentServer.h"

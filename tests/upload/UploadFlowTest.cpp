@@ -1,7 +1,7 @@
 // The controller's change handler, uploads, status reports and closing steps, driven in this
 // process against the fake document server, with real files, database and archives.
 #include "editor/ViewControllers/DocumentEditController.h"
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 
 #include "common/AAPLFileTreeWatcherThread.h"
 #include "editor/BackupArchive.h"

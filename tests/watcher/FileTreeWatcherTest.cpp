@@ -1,8 +1,8 @@
 // The folder watcher on real folders, changed by child processes (others) and by the test
 // process itself (own changes), under each way the watcher can watch.
 #include "common/AAPLFileTreeWatcherThread.h"
-#include "platform/TestHooks.h"
-#include "platform/Paths.h"
+#include "platform/core/TestHooks.h"
+#include "platform/fs/Paths.h"
 #include "common/Log.h"
 #include "support/TestSupport.h"
 

@@ -1,7 +1,7 @@
 // ZuvoWriterBridge against the real LibreOffice (headless, a profile in the test's own
 // home), called over the session bus exactly as the editor calls it.
 #include "editor/WordScripts.h"
-#include "platform/WordProcessor.h"
+#include "platform/desktop/WordProcessor.h"
 #include "support/TestSupport.h"
 #include "writer_bridge/OfficePipe.h"
 #include "writer_bridge/Scripts.h"

@@ -1,8 +1,8 @@
 #include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"
 
 #include "common/Log.h"
-#include "platform/Alert.h"
-#include "platform/Files.h"
+#include "platform/desktop/Alert.h"
+#include "platform/fs/Files.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ScanUpload.h"
 #include "scanner/ImageBrowser/Controller/DropCopy.h"

@@ -1,7 +1,7 @@
 #include "scanner/ImageBrowser/Controller/DropCopy.h"
 
 #include "common/Log.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "scanner/ImageBrowser/Model/FileTags.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "scanner/ImageBrowser/Model/FileTags.h"
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 
 #include <QFile>
 #include <cerrno>

@@ -3,8 +3,8 @@
 // EditorNotification it posts, and its refusal lines. Programs are not started: a launch
 // fails, which takes the alert path too.
 #include "bridge_server/ViewControllers/MyHTTPConnection.h"
-#include "platform/EditorNotification.h"
-#include "platform/HTTPServer.h"
+#include "common/EditorNotification.h"
+#include "platform/net/HTTPServer.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The browser's delete, upload and cancel on the scan folder, shown offscreen, against the fake
 // document server, with the PDF read back by poppler.
 #include "../images/ImageFixtures.h"
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"
 #include "support/FakeDocumentServer.h"

@@ -4,7 +4,7 @@
 #include "support/JsonLines.h"
 #include "LayoutTestContext.h"
 #include "support/TestSupport.h"
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 #include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"
 #include "scanner/ImageBrowser/Layouts/AAPLSlideLayout.h"
 #include "scanner/ImageBrowser/Layouts/AAPLWrappedLayout.h"

@@ -1,6 +1,6 @@
 // The single-image window, offscreen: write-back at close and Save, tools, zoom, Open.
 #include "ImageFixtures.h"
-#include "platform/TestHooks.h"
+#include "platform/core/TestHooks.h"
 #include "scanner/ImageBrowser/Model/AAPLImageCollection.h"
 #include "scanner/ImageBrowser/Model/FileTags.h"
 #include "scanner/ImageWindow/ImageEditPanel.h"

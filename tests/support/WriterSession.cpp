@@ -57,7 +57,7 @@ void stopWriterBridge() {
 }
 
 int officeUser(const QStringList& args, QByteArray* out) {
-  return runProgram("/usr/bin/python3", QStringList{sourcePath("tests/office/office_user.py"), officePipe()} + args,
+  return runProgram("/usr/bin/python3", QStringList{sourcePath("tests/editor/office/office_user.py"), officePipe()} + args,
                     out, nullptr, std::chrono::seconds(60));
 }
 

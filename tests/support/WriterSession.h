@@ -1,6 +1,6 @@
 // The real LibreOffice behind ZuvoWriterBridge, as a test or benchmark sees it: the bridge's
 // desktop entry in this test's home, the pipe and process of the test's LibreOffice, and a
-// user's actions in it over UNO (tests/office/office_user.py).
+// user's actions in it over UNO (tests/editor/office/office_user.py).
 #pragma once
 
 #include <QByteArray>

@@ -9,8 +9,8 @@
 #include "support/FakeWordProcessor.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
-#include "upload/OfficeLockFixture.h"
-#include "upload/UploadTestData.h"
+#include "editor/upload/OfficeLockFixture.h"
+#include "editor/upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "editor/OfficeLocks.h"
 
 #include "support/TestSupport.h"
-#include "upload/OfficeLockFixture.h"
+#include "editor/upload/OfficeLockFixture.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include "support/FakeDocumentServer.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
-#include "upload/UploadTestData.h"
+#include "editor/upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 

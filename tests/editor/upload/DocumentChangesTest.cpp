@@ -3,7 +3,7 @@
 #include "platform/fs/Files.h"
 
 #include "support/TestSupport.h"
-#include "upload/UploadTestData.h"
+#include "editor/upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
 #include "support/WriterSession.h"
-#include "upload/UploadTestData.h"
+#include "editor/upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "support/TestSupport.h"
 
-#include "upload/UploadTestData.h"
+#include "editor/upload/UploadTestData.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "upload/OfficeLockFixture.h"
+#include "editor/upload/OfficeLockFixture.h"
 
 #include "editor/OfficeLocks.h"
 #include "support/TestSupport.h"

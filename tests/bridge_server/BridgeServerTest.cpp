@@ -122,7 +122,12 @@ void listenToEditorNotifications(SignalRecorder& recorder) {
     test::spin(50ms);
     return !recorder.messages.isEmpty();
   }));
-  test::spin(100ms);
+  // The probes still on their way come before a last one of the same sender.
+  probe.send(QDBusMessage::createSignal(kEditorNotificationPath, kEditorNotificationInterface, kEditorNotificationName)
+             << QString("last probe") << QVariantMap());
+  ASSERT_TRUE(test::waitUntil([&] {
+    return !recorder.messages.isEmpty() && recorder.messages.last().arguments().value(0).toString() == "last probe";
+  }));
   recorder.messages.clear();
 }
 

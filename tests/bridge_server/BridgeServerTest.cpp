@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <map>
 #include <atomic>
 #include <optional>
@@ -121,7 +122,12 @@ void listenToEditorNotifications(SignalRecorder& recorder) {
     test::spin(50ms);
     return !recorder.messages.isEmpty();
   }));
-  test::spin(100ms);
+  // The probes still on their way come before a last one of the same sender.
+  probe.send(QDBusMessage::createSignal(kEditorNotificationPath, kEditorNotificationInterface, kEditorNotificationName)
+             << QString("last probe") << QVariantMap());
+  ASSERT_TRUE(test::waitUntil([&] {
+    return !recorder.messages.isEmpty() && recorder.messages.last().arguments().value(0).toString() == "last probe";
+  }));
   recorder.messages.clear();
 }
 
@@ -175,6 +181,16 @@ class BridgeServer : public ::testing::Test {
     EXPECT_EQ(test::runProgram("/usr/bin/curl", all, &out, &error), 0) << error.constData();
     if (err) *err = error;
     return parseHeaders(test::readFile(dir + "/headers"), test::readFile(dir + "/body"));
+  }
+
+
+  // A request that starts another program, answered after every request before it: once its
+  // start is seen, a start those requests made would be seen too.
+  void awaitMarkerStart() {
+    if (!QFile::exists(paths::bundleExecutable("ZuvoRecorder"))) installFakeProgram("ZuvoRecorder");
+    const qsizetype before = startsOf("ZuvoRecorder").size();
+    EXPECT_EQ(curl({"--data-binary", R"({"Token":"marker"})", kUrl + "/?application=Dictator"}).status, 404);
+    ASSERT_TRUE(test::waitUntil([&] { return startsOf("ZuvoRecorder").size() > before; })) << "the marker never started";
   }
 
   test::TestIdentity identity_;
@@ -239,6 +255,7 @@ TEST_F(BridgeServer, BodiesOverTheCapAreRefusedAndStartNothing) {
   ASSERT_TRUE(test::writeFile(big, body));
   EXPECT_EQ(curl({"--data-binary", "@" + big, kUrl + "/?application=ScanDoc"}).status, 404);
   ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  awaitMarkerStart();
   test::spin(300ms);
   EXPECT_EQ(startsOf("ZuvoScanner"), (QList<QJsonArray>{QJsonArray{"ScanDoc", "fits"}}));
 }
@@ -287,9 +304,8 @@ TEST_F(BridgeServer, KeepAliveRequestsDoNotReplayAnEarlierBody) {
                           &err);
   EXPECT_EQ(last.status, 200);
   EXPECT_TRUE(err.contains("Re-using existing connection")) << err.constData();
-  // A marker request on another program: once its start is seen, any replayed scan would be too.
-  EXPECT_EQ(curl({"--data-binary", R"({"Token":"marker"})", kUrl + "/?application=Dictator"}).status, 404);
-  ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoRecorder").isEmpty(); }));
+  // Once the marker's start is seen, any replayed scan would be too.
+  awaitMarkerStart();
   ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
   test::spin(200ms);
   EXPECT_EQ(startsOf("ZuvoScanner"), (QList<QJsonArray>{QJsonArray{"ScanDoc", "once"}}));
@@ -396,6 +412,7 @@ TEST_F(BridgeServer, SixteenConcurrentRequestsStartTheScannerOnce) {
                                                           identity_.certFile} + args, &out), 0);
   EXPECT_EQ(out.count("404"), 16);
   ASSERT_TRUE(test::waitUntil([] { return !startsOf("ZuvoScanner").isEmpty(); }));
+  awaitMarkerStart();
   test::spin(500ms);
   EXPECT_EQ(startsOf("ZuvoScanner").size(), 1);
 }
@@ -414,6 +431,7 @@ TEST_F(BridgeServer, RequestsForAnotherHostAreTurnedAway) {
   for (const QString& host : {QString("localhost:8443"), QString("127.0.0.1"), kHost.toUpper()})
     EXPECT_EQ(curl({"-H", "Host: " + host, kUrl + "/?application=CheckScan"}).status, 200) << host.toStdString();
   EXPECT_EQ(curl({"-H", "Origin: https://elsewhere.example", kUrl + "/?application=CheckScan"}).status, 200);
+  awaitMarkerStart();
   test::spin(300ms);
   EXPECT_TRUE(startsOf("ZuvoScanner").isEmpty());
 }
@@ -620,6 +638,14 @@ class RawClient {
     return std::nullopt;
   }
 
+  // Whether the server has closed the connection by now (what it sent stays unread).
+  bool closedByServer() const {
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    char byte;
+    return (p.revents & (POLLRDHUP | POLLHUP)) || ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+
   const QByteArray& received() const { return received_; }
 
  private:
@@ -694,7 +720,11 @@ TEST_F(BridgeServer, ConnectionsOverTheCapAreClosedAtAcceptWithoutSpinning) {
     ASSERT_TRUE(idle.back()->connectTcp()) << i;
   }
   EXPECT_TRUE(test::waitUntil([&] { return openFiles(pid) >= baseline + 256; }));
-  test::spin(500ms);
+  // Every connection over the cap has been accepted and closed: the server is past them all.
+  const auto closed = [&] {
+    return std::count_if(idle.begin(), idle.end(), [](const auto& c) { return c->closedByServer(); });
+  };
+  EXPECT_TRUE(test::waitUntil([&] { return closed() >= 1100 - 256; }, 30s)) << closed() << " closed";
   EXPECT_LE(openFiles(pid), baseline + 256);
   const qint64 cpu = cpuMs(pid);
   test::spin(2s);

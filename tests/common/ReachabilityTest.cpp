@@ -5,7 +5,7 @@
 #include <QElapsedTimer>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <thread>
+#include <future>
 
 namespace r = zuvo::reachability;
 
@@ -73,12 +73,21 @@ TEST(Reachability, FlagSourceOnTheLoopbackOnlyNetwork) {
 }
 
 TEST(Reachability, ResolverTimeOutMeansFlagsCannotBeRead) {
-  const r::Resolver slow = [](const QByteArray&) {
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    return std::optional<std::vector<r::Address>>(std::vector<r::Address>{ipv4("127.0.0.1")});
+  // The resolver answers only once the test lets it, after readFlags has returned; its late
+  // answer is then dropped.
+  auto release = std::make_shared<std::promise<void>>();
+  auto answered = std::make_shared<std::promise<void>>();
+  const r::Resolver slow = [gate = release->get_future().share(), answered](const QByteArray&) {
+    const bool released = gate.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    answered->set_value();
+    return released ? std::optional<std::vector<r::Address>>(std::vector<r::Address>{ipv4("127.0.0.1")})
+                    : std::nullopt;
   };
   QElapsedTimer t;
   t.start();
   EXPECT_EQ(r::readFlags("h", slow, std::chrono::milliseconds(200)), std::nullopt);
-  EXPECT_LT(t.elapsed(), 2500);  // returned before the resolver did
+  EXPECT_LT(t.elapsed(), 2500);
+  release->set_value();
+  EXPECT_EQ(answered->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "the resolver never ran or never ended";
 }

@@ -4,7 +4,9 @@
 #include "editor/ViewControllers/DocumentEditController.h"
 #include "support/TestSupport.h"
 
+#include <QDeadlineTimer>
 #include <QThread>
+#include <atomic>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -12,9 +14,30 @@ using namespace zuvo::test;
 
 namespace {
 
+// Counts the live copies of the handler it is captured in: the watcher copies its handler into
+// the main thread's queue for every call, and the copy goes once the call has run.
+struct CopyCount {
+  std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
+  CopyCount() { ++*live; }
+  CopyCount(const CopyCount& other) : live(other.live) { ++*live; }
+  CopyCount& operator=(const CopyCount&) = delete;
+  ~CopyCount() { --*live; }
+};
+
+// Polls without running the event loop (the main thread stays busy).
+bool becomes(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s) {
+  QDeadlineTimer deadline(timeout);
+  while (!pred()) {
+    if (deadline.hasExpired()) return pred();
+    QThread::msleep(5);
+  }
+  return true;
+}
+
 // The controller and its watcher keep each other alive, as the opening step sets them up.
 std::weak_ptr<DocumentEditController> watchedController(const QString& folder, int* calls,
-                                                        std::weak_ptr<DocInfo>* infoOut) {
+                                                        std::weak_ptr<DocInfo>* infoOut,
+                                                        const CopyCount& handlers = {}) {
   auto controller = DocumentEditController::create();
   controller->download_url = QStringLiteral("http://127.0.0.1/d/L_T1.docx");
   auto info = std::make_shared<DocInfo>();
@@ -22,7 +45,7 @@ std::weak_ptr<DocumentEditController> watchedController(const QString& folder, i
   *infoOut = info;
   controller->fileTreeWatcherThread = AAPLFileTreeWatcherThread::create(
       folder,
-      [controller, info, calls] {
+      [controller, info, calls, handlers] {
         // Runs with both still alive, however late it comes.
         EXPECT_EQ(info->token, QStringLiteral("T1"));
         EXPECT_TRUE(controller->download_url.has_value());
@@ -53,10 +76,13 @@ TEST(ControllerLifetime, WatchedControllerLivesUntilTheWatcherIsStopped) {
   const QString folder = makeTempDir("doc");
   int calls = 0;
   std::weak_ptr<DocInfo> info;
-  const auto weak = watchedController(folder, &calls, &info);
+  CopyCount handlers;
+  const auto weak = watchedController(folder, &calls, &info, handlers);
+  const int held = *handlers.live;
   saveFromOutside(folder);
   ASSERT_TRUE(waitUntil([&] { return calls == 1; }, 5s));
-  spin(300ms);
+  // The queued call's copy of the handler is gone: only the watcher holds the controller now.
+  ASSERT_TRUE(waitUntil([&] { return *handlers.live == held; }, 5s)) << *handlers.live << " vs " << held;
   EXPECT_FALSE(weak.expired());
 
   stopWatching(weak);
@@ -67,10 +93,12 @@ TEST(ControllerLifetime, CallQueuedBeforeStopStillFindsItsController) {
   const QString folder = makeTempDir("doc");
   int calls = 0;
   std::weak_ptr<DocInfo> info;
-  const auto weak = watchedController(folder, &calls, &info);
+  CopyCount handlers;
+  const auto weak = watchedController(folder, &calls, &info, handlers);
+  const int held = *handlers.live;
   saveFromOutside(folder);
   // The main thread is busy while the batch ends: the call waits in its queue.
-  QThread::sleep(3);
+  ASSERT_TRUE(becomes([&] { return *handlers.live > held; })) << "no call was queued";
   EXPECT_EQ(calls, 0);
   stopWatching(weak);
   EXPECT_TRUE(waitUntil([&] { return calls == 1; }, 3s));
@@ -84,7 +112,10 @@ TEST(ControllerLifetime, ControllerWhoseWatcherNeverStartsIsReleased) {
   weak = watchedController(makeTempDir("doc") + "/missing", &calls, &info);
   // A watcher that could not watch has ended, but its handler still holds the controller
   // until the controller stops it.
-  spin(300ms);
+  ASSERT_TRUE(waitUntil([&] {
+    const auto controller = weak.lock();
+    return controller && controller->fileTreeWatcherThread->isFinished();
+  }, 5s));
   ASSERT_FALSE(weak.expired());
   stopWatching(weak);
   EXPECT_TRUE(waitUntil([&] { return weak.expired() && info.expired(); }, 3s));

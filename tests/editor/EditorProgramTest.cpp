@@ -209,7 +209,12 @@ TEST(EditorProgram, ASecondEditorEndsAtOnceAndTheFirstKeepsItsLetter) {
   };
   ASSERT_TRUE(waitUntil([&] { return bodies().size() >= 3; })) << bodies().join(" | ").toStdString()
                                                                << first.output().toStdString();
-  spin(std::chrono::seconds(2));
+  // The first editor has ended the letter and the second copy is gone: a further upload
+  // would have to come now, from either.
+  EXPECT_TRUE(first.waitForOutput("Brief_XYZ789.docx : Sending message to server with status close"))
+      << first.output().toStdString();
+  EXPECT_TRUE(waitUntil([&] { return !second.isRunning(); }));
+  spin(std::chrono::milliseconds(500));
   EXPECT_EQ(bodies().size(), 3) << bodies().join(" | ").toStdString();
   EXPECT_EQ(QDir(dataPath("ZuvoEditor/Backup")).entryList(QDir::Files), QStringList{"XYZ789.zip"});
 }

@@ -91,4 +91,8 @@ bool EditorProcess::waitForOutput(const QString& text, std::chrono::milliseconds
   return waitUntil([&] { return output().contains(text); }, timeout);
 }
 
+bool EditorProcess::waitForOutput(const QString& text, int times, std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return output().count(text) >= times; }, timeout);
+}
+
 }  // namespace zuvo::test

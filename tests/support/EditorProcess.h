@@ -38,6 +38,9 @@ class EditorProcess {
   QString output();
   bool waitForOutput(const QString& text,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Until the text stands in the output `times` times.
+  bool waitForOutput(const QString& text, int times,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
   QProcess process_;

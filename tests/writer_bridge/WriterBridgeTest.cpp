@@ -294,7 +294,8 @@ TEST_F(WriterBridgeTest, RefusesAPipeThatIsNotTheUsers) {
   ASSERT_TRUE(bridge->waitForFinished(30'000));
   EXPECT_EQ(bridge->exitCode(), 1);
   EXPECT_TRUE(bridge->readAllStandardError().contains("not this user's"));
-  test::spin(100ms);
+  // The bridge has ended: a connection it made waits in the backlog already.
+  impostor.waitForNewConnection(0);
   EXPECT_FALSE(impostor.hasPendingConnections());
   impostor.close();
 }

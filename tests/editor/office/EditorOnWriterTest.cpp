@@ -10,6 +10,7 @@
 #include "support/WriterSession.h"
 #include "editor/upload/UploadTestData.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -313,14 +314,20 @@ TEST_F(EditorOnWriter, PrintListGoesToThePrinterInOrderBesideAnOpenLetter) {
   }
   EditorProcess::post({{"action", "PrintDoc"}, {"file_path", urls}});
   QList<QJsonObject> jobs;
-  ASSERT_TRUE(waitUntil([&] {
+  const auto readJobs = [&] {
     jobs.clear();
     runProgram("/usr/bin/python3", {fixture, "jobs", cups}, &out);
     for (const QByteArray& line : out.split('\n'))
       if (!line.isEmpty()) jobs << QJsonDocument::fromJson(line).object();
-    return jobs.size() >= 3;
-  }, 90s)) << editor_.output().toStdString();
+    return jobs.size();
+  };
+  ASSERT_TRUE(waitUntil([&] { return readJobs() >= 3; }, 90s)) << editor_.output().toStdString();
+  // Every letter was fetched once, the last one by now: a further job would be a second print
+  // of one of them, and would show within a second of the last.
+  const auto fetched = server_.requests();
+  EXPECT_EQ(std::count_if(fetched.begin(), fetched.end(), [](const auto& r) { return r.path.startsWith("/print/"); }), 3);
   spin(1s);
+  readJobs();
   ASSERT_EQ(jobs.size(), 3);
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(jobs[i]["title"].toString().contains(names[i])) << jobs[i]["title"].toString().toStdString();

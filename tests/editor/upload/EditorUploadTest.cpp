@@ -642,8 +642,12 @@ TEST_F(EditorUpload, RequestedAgainWhileTheLastUploadIsPendingWaitsForTheClosing
 
     const QByteArray fresh = QByteArray("the server's copy after ") + c.name;
     ASSERT_TRUE(server_.route("GET " + kDocumentPath, FakeReply{.body = fresh}));
+    const QString started = " : Downloading document started";
+    const int requests = int(editor_.output().count(started));
     requestLetter();
-    spin(2s);
+    // The editor has taken the request; a download that did not wait would follow at once.
+    ASSERT_TRUE(editor_.waitForOutput(started, requests + 1)) << editor_.output().toStdString();
+    spin(1s);
     EXPECT_EQ(server_.requestsTo(kDocumentPath.toUtf8()).size(), opened) << editor_.output().toStdString();
     EXPECT_EQ(readFile(file_), save);
 

@@ -101,25 +101,25 @@ void UploadFlow::pdfMade(const scanupload::PdfResult& pdf) {
   switch (pdf.outcome) {
     case Outcome::Made: break;
     case Outcome::NoPages:
-      end();
+      end(attempt_);
       tell(QStringLiteral("No document(s) available to upload"), QString());
       return;
     case Outcome::UnreadablePage:
       // Fewer pages than the user saw must never be reported complete.
       error(loggableValue(pdf.error));
-      end();
+      end(attempt_);
       tell(QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.").arg(QFileInfo(pdf.page).fileName()),
            pdf.error);
       return;
     case Outcome::WriteFailed:
     case Outcome::Stopped:
       // As a failed upload: nothing stale or empty is sent.
-      failed(pdf.path, pdf.error);
+      failed(attempt_, pdf.path, pdf.error);
       return;
   }
   info(road_.startedLog.arg(pdf.path, loggableValue(services_.token())));
   if (road_.networkCheck == RoadRules::NetworkCheck::AfterPdf && !services_.reachable()) {
-    end();
+    end(attempt_);
     offline();
     return;
   }
@@ -137,22 +137,21 @@ void UploadFlow::startUploadingFile(const QString& path) {
       }),
       guarded([this, attempt, path](bool ok, const QString& error) {
         if (attempt == attempt_) call(services_.uploadEnded);
-        uploadDone(path, ok, error);
+        uploadDone(attempt, path, ok, error);
       }));
 }
 
-void UploadFlow::uploadDone(const QString& path, bool ok, const QString& why) {
+void UploadFlow::uploadDone(int attempt, const QString& path, bool ok, const QString& why) {
   if (!ok) {
-    failed(path, why);
+    failed(attempt, path, why);
     return;
   }
   if (road_.successLog == RoadRules::SuccessLog::BeforeStatusWithFileURL)
     info(QStringLiteral("Uploading scan document %1 with token %2 was successful.")
              .arg(fileURL(path), loggableValue(services_.token())));
-  const int attempt = attempt_;
-  phase_ = Phase::Reporting;
+  if (attempt == attempt_) phase_ = Phase::Reporting;
   sendMessagetoServer(QStringLiteral("Completed"), guarded([this, attempt, path](bool ok) {
-    if (attempt == attempt_) end();
+    end(attempt);
     if (!ok) {
       // The user would otherwise think it went through, or scan and send it again.
       tell(QString(), QStringLiteral("An error occurred while sending status"));
@@ -165,7 +164,7 @@ void UploadFlow::uploadDone(const QString& path, bool ok, const QString& why) {
   }));
 }
 
-void UploadFlow::failed(const QString& path, const QString& reason) {
+void UploadFlow::failed(int attempt, const QString& path, const QString& reason) {
   const QString message = QStringLiteral("An error occurred while uploading document : %1").arg(reason);
   if (road_.failureLog == RoadRules::FailureLog::FileURLAndReason)
     error(QStringLiteral("Error occurred while uploading scan document %1, Error : %2")
@@ -173,7 +172,7 @@ void UploadFlow::failed(const QString& path, const QString& reason) {
   else
     error(QStringLiteral("An error occurred while uploading document : %1").arg(loggableValue(reason)));
   if (road_.statusAfterFailure) sendMessagetoServer(*road_.statusAfterFailure, [](bool) {});
-  end();
+  end(attempt);
   tell(message, QString());
 }
 
@@ -181,7 +180,9 @@ void UploadFlow::sendMessagetoServer(const QString& status, std::function<void(b
   services_.sendStatus(status, road_.statusFailureLog, std::move(done));
 }
 
-void UploadFlow::end() {
+void UploadFlow::end(int attempt) {
+  // The end of an earlier attempt (the quick road's upload of an earlier scan) is not this one's.
+  if (attempt != attempt_) return;
   phase_ = Phase::Idle;
   call(services_.ended);
 }
@@ -190,8 +191,8 @@ void UploadFlow::cancel(std::function<void()> refused) {
   if (phase_ == Phase::MakingPdf) {
     // Given up: the PDF being made is of no use any more.
     if (stopPdf_) std::exchange(stopPdf_, {})();
-    ++attempt_;
-    end();
+    end(attempt_);
+    ++attempt_;  // its end, if it still comes, is dropped
   }
   sendMessagetoServer(QStringLiteral("Cancel"), guarded([this, refused = std::move(refused)](bool ok) {
                         if (ok) services_.closeWindow();

@@ -100,9 +100,10 @@ class UploadFlow {
   // The two requests: the PDF's DocumentUpload, and one StatusMessage.
   void startUploadingFile(const QString& path);
   void sendMessagetoServer(const QString& status, std::function<void(bool ok)> done);
-  void uploadDone(const QString& path, bool ok, const QString& error);
-  void failed(const QString& path, const QString& reason);
-  void end();
+  void uploadDone(int attempt, const QString& path, bool ok, const QString& error);
+  void failed(int attempt, const QString& path, const QString& reason);
+  // The attempt is over: idle again, when it is still the latest.
+  void end(int attempt);
   void tell(const QString& message, const QString& informative, const QString& button = QStringLiteral("Close"),
             bool sheet = true);
   void info(const QString& line) { services_.log(false, line); }

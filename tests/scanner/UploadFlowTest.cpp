@@ -186,6 +186,13 @@ const Case kCases[] = {
     {"quick road: a new scan's pages replace a PDF still being made", &kQuickRoad,
      {"start", "start", "made", "made"},
      {"pdf 3", "stop pdf", "pdf 3", kQuickStarted, "upload /scan/View_1.pdf"}},
+    {"quick road: an earlier scan's failed upload leaves the later scan's PDF going", &kQuickRoad,
+     {"start", "made", "start", "upload fails", "made"},
+     {"pdf 3", kQuickStarted, "upload /scan/View_1.pdf", "pdf 3",
+      "E Error occurred while uploading scan document file:///scan/View_1.pdf, Error : Request failed: 500",
+      "status Cancel " + kQuickStatus,
+      "sheet \"An error occurred while uploading document : Request failed: 500\" \"\" Close", kQuickStarted,
+      "upload /scan/View_1.pdf"}},
 };
 
 TEST(UploadFlow, DecisionsFollowTheScript) {

@@ -195,7 +195,7 @@ const Case kCases[] = {
       "upload /scan/View_1.pdf"}},
 };
 
-TEST(UploadFlow, DecisionsFollowTheScript) {
+TEST(ScanUploadFlow, DecisionsFollowTheScript) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     World w;
@@ -207,7 +207,7 @@ TEST(UploadFlow, DecisionsFollowTheScript) {
 
 // The window's controller goes while its PDF is made: the PDF is stopped, and its end, when it
 // still comes, touches nothing.
-TEST(UploadFlow, FlowGoneWhileThePdfIsMadeStopsItAndIgnoresItsEnd) {
+TEST(ScanUploadFlow, FlowGoneWhileThePdfIsMadeStopsItAndIgnoresItsEnd) {
   World w;
   auto flow = std::make_unique<UploadFlow>(kQuickRoad, w.services());
   flow->start();
@@ -219,7 +219,7 @@ TEST(UploadFlow, FlowGoneWhileThePdfIsMadeStopsItAndIgnoresItsEnd) {
 }
 
 // Busy covers the whole attempt, its status report included.
-TEST(UploadFlow, BusyFromStartUntilTheReportEnds) {
+TEST(ScanUploadFlow, BusyFromStartUntilTheReportEnds) {
   World w;
   UploadFlow flow(kBrowserRoad, w.services());
   flow.start();

@@ -493,7 +493,8 @@ QByteArray placement(int orientation, double w, double h) {
 
 }  // namespace
 
-bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error, QString* unreadablePage) {
+bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error, QString* unreadablePage,
+                 const std::function<bool(int pagesDone)>& pageDone) {
   const auto fail = [&](const QString& why) {
     if (error) *error = why;
     return false;
@@ -514,6 +515,7 @@ bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* 
   pdf.write("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
   const int catalog = pdf.newObject(), pageTree = pdf.newObject();
   QByteArray kids;
+  int written = 0;
 
   for (const QString& path : pageFiles) {
     PageImage image;
@@ -546,6 +548,7 @@ bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* 
               " 0 R >> >> /Contents " + QByteArray::number(content) + " 0 R >>\nendobj\n");
     kids += QByteArray::number(page) + " 0 R ";
     if (!pdf.ok()) return writeFailed(pdf.error());
+    if (pageDone && !pageDone(++written)) return fail(QStringLiteral("cancelled"));
   }
 
   pdf.begin(catalog);

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace zuvo::pdf {
 
 // Writes `pageFiles` as the pages of one PDF at `pdfPath`. A JPEG page is embedded as the
@@ -17,7 +19,10 @@ namespace zuvo::pdf {
 // beside it and moved into place only when complete: on failure (false, with the reason in
 // *error; a page that cannot be read is named there and in *unreadablePage) no PDF is left at
 // `pdfPath`.
+//
+// `pageDone`, when given, hears the number of pages written after each one; answering false
+// stops the work there (false, *error "cancelled", no PDF left).
 bool assemblePdf(const QStringList& pageFiles, const QString& pdfPath, QString* error = nullptr,
-                 QString* unreadablePage = nullptr);
+                 QString* unreadablePage = nullptr, const std::function<bool(int pagesDone)>& pageDone = {});
 
 }  // namespace zuvo::pdf

@@ -11,16 +11,16 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
+#include <atomic>
 #include <memory>
 #include <set>
 
 namespace zuvo::scanupload {
 namespace {
-
-QString token() { return GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()); }
 
 // Taken as the text was given: nothing added, the query kept.
 QUrl uploadURL() { return QUrl(GlobalData::sharedGlobalData().upload_url_scan_doc.value_or(QString())); }
@@ -29,10 +29,16 @@ void later(std::function<void()> f) {
   QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
 }
 
+// A PDF being made on a worker thread.
+struct PdfJob {
+  std::atomic<bool> stop{false};
+};
+
 // The requests still running, and what waits for their end when the program quits.
 struct Running {
   int requests = 0;
   std::set<std::shared_ptr<http::SessionManager>> uploads;
+  std::set<std::shared_ptr<PdfJob>> pdfJobs;
   bool quitting = false;
   std::function<void()> then;
 };
@@ -52,6 +58,8 @@ void requestEnded() {
 
 }  // namespace
 
+QString token() { return GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()); }
+
 QString pdfPathInFolder(const QString& folder) {
   return QStringLiteral("%1/View_1.pdf").arg(QDir::cleanPath(folder));
 }
@@ -66,7 +74,8 @@ QStringList pagesInFolder(const QString& folder) {
   return pages;
 }
 
-PdfResult makePdf(const QStringList& pages, const QString& folder) {
+PdfResult makePdf(const QStringList& pages, const QString& folder,
+                  const std::function<bool(int pagesDone)>& pageDone) {
   PdfResult r;
   r.path = pdfPathInFolder(folder);
   QStringList present;
@@ -75,12 +84,18 @@ PdfResult makePdf(const QStringList& pages, const QString& folder) {
     else logInfo(QStringLiteral("The page %1 is gone, skipped").arg(page));
   }
   QString error, unreadable;
-  if (pdf::assemblePdf(present, r.path, &error, &unreadable)) {
+  bool stopped = false;
+  const auto goOn = [&](int done) {
+    stopped = pageDone && !pageDone(done);
+    return !stopped;
+  };
+  if (pdf::assemblePdf(present, r.path, &error, &unreadable, goOn)) {
     r.pageCount = int(present.size());
     return r;
   }
   r.error = error;
-  if (present.isEmpty()) r.outcome = PdfResult::Outcome::NoPages;
+  if (stopped) r.outcome = PdfResult::Outcome::Stopped;
+  else if (present.isEmpty()) r.outcome = PdfResult::Outcome::NoPages;
   else if (!unreadable.isEmpty()) {
     r.outcome = PdfResult::Outcome::UnreadablePage;
     r.page = unreadable;
@@ -88,6 +103,54 @@ PdfResult makePdf(const QStringList& pages, const QString& folder) {
     r.outcome = PdfResult::Outcome::WriteFailed;
   }
   return r;
+}
+
+namespace {
+
+// Workers of their own, so that the program's end waits for these and nothing else.
+QThreadPool& pdfWorkers() {
+  static QThreadPool* pool = [] {
+    auto* p = new QThreadPool;
+    // Ending: every PDF still being made stops at its next page, and its worker is waited for
+    // while the application object still takes the result it hands back.
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, [p] {
+      for (const auto& job : running().pdfJobs) job->stop = true;
+      p->waitForDone();
+    });
+    return p;
+  }();
+  return *pool;
+}
+
+}  // namespace
+
+std::function<void()> makePdfInBackground(const QStringList& pages, std::function<void(int pagesDone)> pageDone,
+                                          std::function<void(const PdfResult&)> done) {
+  auto job = std::make_shared<PdfJob>();
+  Running& r = running();
+  ++r.requests;
+  r.pdfJobs.insert(job);
+  if (r.quitting) job->stop = true;
+  const QString folder = GlobalData::sharedGlobalData().getScanDocumentPath();
+  pdfWorkers().start([job, pages, folder, pageDone, done] {
+    PdfResult result;
+    if (job->stop) {
+      result.outcome = PdfResult::Outcome::Stopped;
+      result.path = pdfPathInFolder(folder);
+      result.error = QStringLiteral("cancelled");
+    } else {
+      result = makePdf(pages, folder, [job, pageDone](int n) {
+        if (pageDone) later([job, pageDone, n] { if (!job->stop) pageDone(n); });
+        return !job->stop;
+      });
+    }
+    later([job, result, done] {
+      running().pdfJobs.erase(job);
+      if (done) done(result);
+      requestEnded();
+    });
+  });
+  return [job] { job->stop = true; };
 }
 
 bool isNetworkReachable() {
@@ -151,6 +214,8 @@ void finishRequestsThen(std::function<void()> then, std::chrono::milliseconds bo
   // the upload's own end is.
   const auto uploads = r.uploads;
   for (const auto& m : uploads) m->cancelTasks();
+  // A PDF being made ends through its own road as well, after the page it is on.
+  for (const auto& job : r.pdfJobs) job->stop = true;
   if (r.requests == 0) later([] { if (running().requests == 0) runThenOnce(); });
 }
 

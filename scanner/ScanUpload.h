@@ -11,6 +11,9 @@
 
 namespace zuvo::scanupload {
 
+// The token of the request, as given (empty when none).
+QString token();
+
 // The PDF every upload writes anew: "<folder>/View_1.pdf".
 QString pdfPathInFolder(const QString& folder);
 
@@ -20,17 +23,26 @@ QString pdfPathInFolder(const QString& folder);
 QStringList pagesInFolder(const QString& folder);
 
 struct PdfResult {
-  enum class Outcome { Made, NoPages, UnreadablePage, WriteFailed };
+  enum class Outcome { Made, NoPages, UnreadablePage, WriteFailed, Stopped };
   Outcome outcome = Outcome::Made;
   QString path;        // the PDF
   QString page;        // UnreadablePage: the page's path
-  QString error;       // UnreadablePage, WriteFailed: the reason
+  QString error;       // UnreadablePage, WriteFailed, Stopped: the reason
   int pageCount = 0;   // Made
 };
 
 // The PDF of the pages, in this order, at pdfPathInFolder(folder). A page that has gone since
-// it was listed is skipped and logged; whatever else fails leaves no PDF behind.
-PdfResult makePdf(const QStringList& pages, const QString& folder);
+// it was listed is skipped and logged; whatever else fails leaves no PDF behind. pageDone hears
+// each page written; answering false stops the work (Stopped, "cancelled").
+PdfResult makePdf(const QStringList& pages, const QString& folder,
+                  const std::function<bool(int pagesDone)>& pageDone = {});
+
+// makePdf of the pages in the scan folder on a worker thread; pageDone and done run on the main
+// thread, done once. It counts as a running request: asked to quit, the program stops it and
+// waits for its end (done with Stopped, "cancelled"). The function returned stops it too; done
+// still comes then, with Stopped unless the PDF was already made.
+std::function<void()> makePdfInBackground(const QStringList& pages, std::function<void(int pagesDone)> pageDone,
+                                          std::function<void(const PdfResult&)> done);
 
 // The network check before an upload (the fixed host of the reachability probe).
 bool isNetworkReachable();

@@ -7,8 +7,8 @@
 #include "scanner/AppDelegate.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"
-#include "scanner/ScanUpload.h"
 #include "scanner/ScanRules.h"
+#include "scanner/UploadFlow.h"
 #include "scanner/ValueTransformers.h"
 
 #include <QApplication>
@@ -28,7 +28,25 @@
 using zuvo::scan::chooseResolution;
 using zuvo::scan::kDeviceTypeScanner;
 
-AppController::AppController(const Outlets& outlets, QObject* parent) : QObject(parent), o_(outlets) {}
+AppController::AppController(const Outlets& outlets, QObject* parent) : QObject(parent), o_(outlets) {
+  zuvo::scanflow::Services s = zuvo::scanflow::scannerServices();
+  s.pages = [] { return zuvo::scanupload::pagesInFolder(GlobalData::sharedGlobalData().getScanDocumentPath()); };
+  s.alert = [this](const QString& message, const QString& informative, const QString& button, bool sheet) {
+    zuvo::showAlert(message, informative, {button}, sheet ? o_.mWindow : nullptr);
+  };
+  s.closeWindow = [this] {
+    if (o_.mWindow) o_.mWindow->close();
+  };
+  s.uploadStarted = [this] {
+    // The bar takes whole numbers: the fraction sent in thousandths.
+    o_.mProgressIndicator->setRange(0, 1000);
+    o_.mProgressIndicator->setValue(0);
+    o_.mProgressIndicator->setVisible(true);
+  };
+  s.uploadProgress = [this](double fraction) { o_.mProgressIndicator->setValue(int(fraction * 1000)); };
+  s.uploadEnded = [this] { hideProgress(); };
+  upload_ = std::make_unique<zuvo::scanflow::UploadFlow>(zuvo::scanflow::kQuickRoad, std::move(s));
+}
 
 AppController::~AppController() {
   // Devices belong to the browser; nothing may call back into this half-destroyed object.
@@ -215,16 +233,11 @@ void AppController::closeScannerWindow() {
   // This close is the cancel's own: the window's close handling is not run for it.
   observingWindow_ = false;
   if (o_.mWindow) o_.mWindow->removeEventFilter(this);
-  QPointer<AppController> self(this);
-  sendMessagetoServer(QStringLiteral("Cancel"), [self](const QString&, bool success) {
-    if (!self || !self->o_.mWindow) return;
-    if (success) {
-      self->o_.mWindow->close();
-    } else if (!self->observingWindow_) {
-      // The window stays; closing it later is an ordinary close again.
-      self->o_.mWindow->installEventFilter(self);
-      self->observingWindow_ = true;
-    }
+  upload_->cancel([this] {
+    if (!o_.mWindow || observingWindow_) return;
+    // The window stays; closing it later is an ordinary close again.
+    o_.mWindow->installEventFilter(this);
+    observingWindow_ = true;
   });
 }
 
@@ -419,47 +432,7 @@ void AppController::scannerDeviceDidCompleteScanWithError(ScannerDevice* device,
   else browserRoad();
 }
 
-void AppController::closeSheet(const QString& message, const QString& informative) {
-  // A program on its way out asks nobody.
-  if (zuvo::scanupload::quitting()) return;
-  zuvo::showAlert(message, informative, {QStringLiteral("Close")}, o_.mWindow);
-}
-
-void AppController::quickRoad() {
-  const QString folder = GlobalData::sharedGlobalData().getScanDocumentPath();
-  const zuvo::scanupload::PdfResult pdf =
-      zuvo::scanupload::makePdf(zuvo::scanupload::pagesInFolder(folder), folder);
-  using Outcome = zuvo::scanupload::PdfResult::Outcome;
-  switch (pdf.outcome) {
-    case Outcome::Made: break;
-    case Outcome::NoPages:
-      closeSheet(QStringLiteral("No document(s) available to upload"), QString());
-      return;
-    case Outcome::UnreadablePage:
-      // Fewer pages than the user saw must never be reported complete.
-      zuvo::logError(zuvo::loggableValue(pdf.error));
-      closeSheet(QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.")
-                     .arg(QFileInfo(pdf.page).fileName()),
-                 pdf.error);
-      return;
-    case Outcome::WriteFailed: {
-      // As a failed upload: nothing stale or empty is sent, the server hears "Cancel".
-      zuvo::logError(QStringLiteral("Error occurred while uploading scan document %1, Error : %2")
-                         .arg(QUrl::fromLocalFile(pdf.path).toString(), zuvo::loggableValue(pdf.error)));
-      sendMessagetoServer(QStringLiteral("Cancel"), [](const QString&, bool) {});
-      closeSheet(QStringLiteral("An error occurred while uploading document : %1").arg(pdf.error), QString());
-      return;
-    }
-  }
-  zuvo::logInfo(QStringLiteral("Upload started for scanned document %1 with token : %2")
-                    .arg(pdf.path, zuvo::loggableValue(GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()))));
-  if (!zuvo::scanupload::isNetworkReachable()) {
-    zuvo::logInfo(QStringLiteral("The internet connection appears to be offline."));
-    zuvo::showAlert(QString(), QStringLiteral("The internet connection appears to be offline."), {QStringLiteral("Ok")});
-    return;
-  }
-  startUploadingFile(QUrl::fromLocalFile(pdf.path));
-}
+void AppController::quickRoad() { upload_->start(); }
 
 void AppController::browserRoad() {
   auto browser = std::make_shared<AAPLBrowserWindowController>(
@@ -472,49 +445,6 @@ void AppController::browserRoad() {
   browser->showWindow();
   browserWindowControllers.insert(browser);
   if (o_.mWindow) o_.mWindow->close();
-}
-
-void AppController::startUploadingFile(const QUrl& fileURL) {
-  // The bar takes whole numbers: the fraction sent in thousandths.
-  o_.mProgressIndicator->setRange(0, 1000);
-  o_.mProgressIndicator->setValue(0);
-  o_.mProgressIndicator->setVisible(true);
-  QPointer<AppController> self(this);
-  zuvo::scanupload::sendDocumentUpload(
-      fileURL.toLocalFile(),
-      [self](double fraction) {
-        if (self) self->o_.mProgressIndicator->setValue(int(fraction * 1000));
-      },
-      [self, fileURL](const zuvo::http::Error& error) {
-        if (!self) return;
-        self->hideProgress();
-        const QString token = GlobalData::sharedGlobalData().token_scan_doc.value_or(QString());
-        if (error.code != zuvo::http::Error::Code::None) {
-          zuvo::logError(QStringLiteral("Error occurred while uploading scan document %1, Error : %2")
-                             .arg(fileURL.toString(), zuvo::loggableValue(error.description)));
-          self->sendMessagetoServer(QStringLiteral("Cancel"), [](const QString&, bool) {});
-          self->closeSheet(QStringLiteral("An error occurred while uploading document : %1").arg(error.description),
-                           QString());
-          return;
-        }
-        zuvo::logInfo(QStringLiteral("Uploading scan document %1 with token %2 was successful.")
-                          .arg(fileURL.toString(), zuvo::loggableValue(token)));
-        self->sendMessagetoServer(QStringLiteral("Completed"), [self](const QString&, bool success) {
-          if (!self) return;
-          if (!success) {
-            // The user would otherwise think it went through, or scan and send it again.
-            self->closeSheet(QString(), QStringLiteral("An error occurred while sending status"));
-            return;
-          }
-          self->closeSheet(QString(), QStringLiteral("File upload completed."));
-          if (self && self->o_.mWindow) self->o_.mWindow->close();
-        });
-      });
-}
-
-void AppController::sendMessagetoServer(const QString& status,
-                                        std::function<void(const QString& error, bool success)> callback) {
-  zuvo::scanupload::sendStatus(status, QStringLiteral("Error while sending status"), std::move(callback));
 }
 
 void AppController::updateControlTitles() {

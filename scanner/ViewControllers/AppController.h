@@ -19,10 +19,12 @@ class QLabel;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
-class QUrl;
 class QWidget;
 namespace zuvo {
 class UserDefaults;
+}
+namespace zuvo::scanflow {
+class UploadFlow;
 }
 
 class AppController : public QObject {
@@ -61,11 +63,6 @@ class AppController : public QObject {
   // server took it.
   void closeScannerWindow();
 
-  // The quick road's two requests: the PDF, then the status ("Completed", or "Cancel" when the
-  // upload failed).
-  void startUploadingFile(const QUrl& fileURL);
-  void sendMessagetoServer(const QString& status, std::function<void(const QString& error, bool success)> callback);
-
   ScannerDevice* selectedScanner() const;
   QList<ScannerDevice*> scanners() const;
 
@@ -103,10 +100,9 @@ class AppController : public QObject {
   void hideProgress();
   void updateControlTitles();
   void showSheet(const QString& informative);
+  // Quick mode: the pages go up as one PDF (the upload flow, wired to this window).
   void quickRoad();
   void browserRoad();
-  // A sheet on the scanner window with one "Close" button.
-  void closeSheet(const QString& message, const QString& informative);
   static QString describe(const ScannerDevice* device);
 
   Outlets o_;
@@ -116,4 +112,5 @@ class AppController : public QObject {
   // Devices that reported themselves ready since their session opened.
   QSet<ScannerDevice*> readyDevices_;
   bool observingWindow_ = false;
+  std::unique_ptr<zuvo::scanflow::UploadFlow> upload_;
 };

@@ -5,6 +5,7 @@
 #include "platform/fs/Files.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ScanUpload.h"
+#include "scanner/UploadFlow.h"
 #include "scanner/ImageBrowser/Controller/DropCopy.h"
 #include "scanner/ImageBrowser/Layouts/AAPLSlideLayout.h"
 #include "scanner/ImageBrowser/Layouts/AAPLWrappedLayout.h"
@@ -84,11 +85,47 @@ AAPLBrowserWindowController::AAPLBrowserWindowController(const QUrl& rootURL, QO
   connect(ui_->uploadButton, &QPushButton::clicked, this, &AAPLBrowserWindowController::upload);
   connect(ui_->cancelButton, &QPushButton::clicked, this, &AAPLBrowserWindowController::closeWindow);
 
+  zuvo::scanflow::Services services = zuvo::scanflow::scannerServices();
+  services.pages = [this] {
+    QStringList pages;
+    for (const ImageFileRef& file : imageCollection_->imageFiles()) pages << file->url().toLocalFile();
+    return pages;
+  };
+  services.alert = [this](const QString& message, const QString& informative, const QString& button, bool) {
+    zuvo::showAlert(message, informative, {button}, window_.get());
+  };
+  services.closeWindow = [this] { window_->close(); };
+  services.pdfStarted = [this](int pages) {
+    ui_->uploadButton->setEnabled(false);
+    mProgressIndicator_->setRange(1, pages);
+    mProgressIndicator_->setValue(1);
+    mProgressIndicator_->setVisible(true);
+    uploadingstatus_->setVisible(true);
+  };
+  services.pdfProgress = [this](int pagesDone) { mProgressIndicator_->setValue(pagesDone); };
+  services.uploadStarted = [this] {
+    // The bar takes whole numbers: the fraction sent in thousandths.
+    mProgressIndicator_->setRange(0, 1000);
+    mProgressIndicator_->setValue(0);
+  };
+  services.uploadProgress = [this](double fraction) { mProgressIndicator_->setValue(int(fraction * 1000)); };
+  services.uploadEnded = [this] {
+    mProgressIndicator_->setVisible(false);
+    uploadingstatus_->setVisible(false);
+  };
+  services.ended = [this] {
+    mProgressIndicator_->setVisible(false);
+    uploadingstatus_->setVisible(false);
+    ui_->uploadButton->setEnabled(true);
+  };
+  upload_ = std::make_unique<zuvo::scanflow::UploadFlow>(zuvo::scanflow::kBrowserRoad, std::move(services));
+
   windowDidLoad();
   startObservingImageCollection();
 }
 
 AAPLBrowserWindowController::~AAPLBrowserWindowController() {
+  upload_.reset();  // a PDF still being made is dropped
   if (!closed_) windowWillClose();
   imageCollectionView_->setDataSource(nullptr);
   window_->removeEventFilter(this);
@@ -200,107 +237,11 @@ void AAPLBrowserWindowController::delete_item() {
   zuvo::logInfo(QStringLiteral("%1 documents deleted").arg(count));
 }
 
-void AAPLBrowserWindowController::upload() {
-  if (uploading_) return;  // the running upload goes on alone
-  const QList<ImageFileRef>& files = imageCollection_->imageFiles();
-  const QString noDocuments = QStringLiteral("No document(s) available to upload");
-  if (files.isEmpty()) {
-    sheet(noDocuments, QString(), QStringLiteral("Close"));
-    return;
-  }
-  if (!zuvo::scanupload::isNetworkReachable()) {
-    sheet(QStringLiteral("The internet connection appears to be offline."), QString(), QStringLiteral("Close"));
-    return;
-  }
-  uploading_ = true;
-  ui_->uploadButton->setEnabled(false);
-  mProgressIndicator_->setRange(1, int(files.size()));
-  mProgressIndicator_->setValue(1);
-  mProgressIndicator_->setVisible(true);
-  uploadingstatus_->setVisible(true);
+void AAPLBrowserWindowController::upload() { upload_->start(); }
 
-  QStringList pages;
-  for (const ImageFileRef& file : files) pages << file->url().toLocalFile();
-  const QString folder = GlobalData::sharedGlobalData().getScanDocumentPath();
-  const zuvo::scanupload::PdfResult pdf = zuvo::scanupload::makePdf(pages, folder);
-  mProgressIndicator_->setValue(int(files.size()));
-  using Outcome = zuvo::scanupload::PdfResult::Outcome;
-  if (pdf.outcome != Outcome::Made) {
-    endUpload();
-    if (pdf.outcome == Outcome::NoPages) {
-      sheet(noDocuments, QString(), QStringLiteral("Close"));
-    } else if (pdf.outcome == Outcome::UnreadablePage) {
-      zuvo::logError(zuvo::loggableValue(pdf.error));
-      sheet(QStringLiteral("The page \u201c%1\u201d cannot be read. Nothing was sent.").arg(QFileInfo(pdf.page).fileName()),
-            pdf.error, QStringLiteral("Close"));
-    } else {
-      const QString text = QStringLiteral("An error occurred while uploading document : %1").arg(pdf.error);
-      zuvo::logError(QStringLiteral("An error occurred while uploading document : %1").arg(zuvo::loggableValue(pdf.error)));
-      sheet(text, QString(), QStringLiteral("Close"));
-    }
-    return;
-  }
-  zuvo::logInfo(QStringLiteral("Upload started for document %1 with token %2")
-                    .arg(pdf.path, zuvo::loggableValue(GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()))));
-  startUploadingFile(QUrl::fromLocalFile(pdf.path));
-}
+bool AAPLBrowserWindowController::isUploading() const { return upload_->busy(); }
 
-void AAPLBrowserWindowController::endUpload() {
-  mProgressIndicator_->setVisible(false);
-  uploadingstatus_->setVisible(false);
-  uploading_ = false;
-  ui_->uploadButton->setEnabled(true);
-}
-
-void AAPLBrowserWindowController::startUploadingFile(const QUrl& fileURL) {
-  // The bar takes whole numbers: the fraction sent in thousandths.
-  mProgressIndicator_->setRange(0, 1000);
-  mProgressIndicator_->setValue(0);
-  QPointer<AAPLBrowserWindowController> self(this);
-  const QString path = fileURL.toLocalFile();
-  zuvo::scanupload::sendDocumentUpload(
-      path,
-      [self](double fraction) {
-        if (self) self->mProgressIndicator_->setValue(int(fraction * 1000));
-      },
-      [self, path](const zuvo::http::Error& error) {
-        if (!self) return;
-        if (error.code != zuvo::http::Error::Code::None) {
-          const QString text = QStringLiteral("An error occurred while uploading document : %1").arg(error.description);
-          zuvo::logError(QStringLiteral("An error occurred while uploading document : %1")
-                             .arg(zuvo::loggableValue(error.description)));
-          self->endUpload();
-          self->sheet(text, QString(), QStringLiteral("Close"));
-          return;
-        }
-        self->mProgressIndicator_->setVisible(false);
-        self->uploadingstatus_->setVisible(false);
-        self->sendMessagetoServer(QStringLiteral("Completed"), [self, path](const QString&, bool success) {
-          if (!self) return;
-          self->endUpload();
-          if (!success) {
-            self->sheet(QString(), QStringLiteral("An error occurred while sending status"), QStringLiteral("Close"));
-            return;
-          }
-          zuvo::logInfo(QStringLiteral("Upload Completed for document %1 with token %2")
-                            .arg(path, zuvo::loggableValue(GlobalData::sharedGlobalData().token_scan_doc.value_or(QString()))));
-          self->sheet(QString(), QStringLiteral("File upload completed."), QStringLiteral("Close"));
-          if (self) self->window_->close();
-        });
-      });
-}
-
-void AAPLBrowserWindowController::sendMessagetoServer(const QString& status,
-                                                      std::function<void(const QString& error, bool success)> callback) {
-  zuvo::scanupload::sendStatus(status, QStringLiteral("Error occurred while sending status"), std::move(callback));
-}
-
-void AAPLBrowserWindowController::closeWindow() {
-  QPointer<AAPLBrowserWindowController> self(this);
-  sendMessagetoServer(QStringLiteral("Cancel"), [self](const QString&, bool success) {
-    if (self && success) self->window_->close();
-  });
-}
+void AAPLBrowserWindowController::closeWindow() { upload_->cancel(); }
 
 void AAPLBrowserWindowController::showStatus(const QString& text) { statusTextField_->setText(text); }
 

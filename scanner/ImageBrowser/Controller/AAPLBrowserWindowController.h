@@ -24,6 +24,9 @@ class QWidget;
 namespace Ui {
 class BrowserWindow;
 }
+namespace zuvo::scanflow {
+class UploadFlow;
+}
 
 class AAPLBrowserWindowController : public QObject, public CollectionViewDataSource {
   Q_OBJECT
@@ -95,11 +98,8 @@ class AAPLBrowserWindowController : public QObject, public CollectionViewDataSou
   void closeWindow();
 
  public:
-  // The two requests of an upload: the PDF, then the status "Completed".
-  void startUploadingFile(const QUrl& fileURL);
-  void sendMessagetoServer(const QString& status, std::function<void(const QString& error, bool success)> callback);
   // True from upload() until its requests have ended; Upload is disabled meanwhile.
-  bool isUploading() const { return uploading_; }
+  bool isUploading() const;
 
  signals:
   void layoutKindChanged(int kind);
@@ -125,7 +125,6 @@ class AAPLBrowserWindowController : public QObject, public CollectionViewDataSou
   void scheduleReload();
   // A sheet with an empty informative text and one button.
   void sheet(const QString& message, const QString& informative, const QString& button);
-  void endUpload();
   const QList<ImageFileRef>* sectionList(int section) const;
 
   const QUrl rootURL_;
@@ -146,5 +145,6 @@ class AAPLBrowserWindowController : public QObject, public CollectionViewDataSou
   bool reloadPending_ = false;
   bool scannedOnOpen_ = false;
   bool closed_ = false;
-  bool uploading_ = false;
+  // Upload and Cancel: the upload flow, wired to this window.
+  std::unique_ptr<zuvo::scanflow::UploadFlow> upload_;
 };

@@ -2,6 +2,7 @@
 // SANE_CONFIG_DIR: discovery, sessions, units, flatbed and feeder scans (pages handed up in
 // memory, no file written), device errors, cancel, and every handle closed at the end.
 #include "platform/ScannerDeviceSane.h"
+#include "platform/TerminationSignals.h"
 #include "support/FakeScannerDevice.h"
 #include "support/TestSupport.h"
 
@@ -12,7 +13,9 @@
 #include <sane/sane.h>
 
 #include <chrono>
+#include <csignal>
 #include <dlfcn.h>
+#include <unistd.h>
 
 using namespace zuvo::scan;
 using namespace zuvo::test;
@@ -260,6 +263,27 @@ TEST_F(SaneDeviceTest, CancelEndsASlowScan) {
   d->requestOverviewScan(50);
   ASSERT_TRUE(waitUntil([&] { return !events->first("overview:").isEmpty(); }, kDeadline));
   EXPECT_EQ(events->first("overview:"), QStringLiteral("overview:%1x%1:").arg(pixelsAt(50)));
+}
+
+TEST_F(SaneDeviceTest, TerminationSignalsStayHandledWhileAScanRuns) {
+  // The test backend's reader thread sets SIGTERM to its default action as it starts: a
+  // logout in the middle of a scan must still end the program as a normal quit.
+  int asked = 0;
+  ASSERT_TRUE(zuvo::quitOnTerminationSignals([&] { ++asked; }));
+  useTestBackend(1, kSlow);
+  ScannerDevice* d = openFirstDevice();
+  ASSERT_TRUE(d);
+  d->requestScan(settingsFor(*d->selectedFunctionalUnit(), 300));
+  spin(1s);  // the page is under way
+  ASSERT_TRUE(d->selectedFunctionalUnit()->scanInProgress);
+  struct sigaction now {};
+  ASSERT_EQ(::sigaction(SIGTERM, nullptr, &now), 0);
+  EXPECT_NE(now.sa_handler, SIG_DFL);
+  ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);  // would end this process at its default action
+  EXPECT_TRUE(waitUntil([&] { return asked == 1; }, kDeadline));
+  d->cancelScan();
+  ASSERT_TRUE(waitUntil([&] { return !events->first("complete:").isEmpty(); }, 30s));
+  EXPECT_EQ(events->lines.mid(2), QStringList({"complete:Operation was canceled"}));
 }
 
 TEST_F(SaneDeviceTest, EveryHandleIsClosedWhenTheBrowserGoes) {

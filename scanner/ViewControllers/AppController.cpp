@@ -354,6 +354,8 @@ void AppController::startScan() {
     updateControlTitles();
     return;
   }
+  // The last scan is not over while its pages are being written.
+  if (pageWriter_->pending() > 0) return;
   zuvo::scan::ScanSettings settings;
   if (unit->type == zuvo::scan::DocumentFeeder) {
     settings.documentType = 1;  // A4

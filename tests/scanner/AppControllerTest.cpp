@@ -333,9 +333,16 @@ TEST_F(AppControllerTest, ReadyToScanCountsOnlyThisScansPagesAndEveryCompletionH
   page.fill(Qt::white);
   d->finishScan({page});
   EXPECT_TRUE(c->readyToScan);
+  // Until its page is written the scan is not over: Scan starts nothing.
+  c->startScan();
+  EXPECT_EQ(d->scanRequests, 1);
+  EXPECT_TRUE(progressShown());
   // The scan ends once its page is in its file.
   ASSERT_TRUE(waitUntil([&] { return !progressShown(); }));
   EXPECT_TRUE(QFileInfo::exists(GlobalData::sharedGlobalData().getScanDocumentPath() + "Scan 0.jpeg"));
+  // The completed scan closed the session; the user opens it again.
+  c->openSession();
+  ASSERT_TRUE(waitUntil([&] { return d->hasOpenSession(); }));
 
   c->startScan();
   EXPECT_FALSE(c->readyToScan);

@@ -44,9 +44,7 @@ struct ScanSettings {
   std::optional<QRectF> scanArea;  // inches; none leaves the unit's own
   int documentType = 0;             // 1 = A4 (document feeder)
   std::optional<bool> duplexScanningEnabled;  // set only when the feeder supports it
-  int transferMode = 0;             // file based
-  QString downloadsDirectory;       // pages are written here
-  QString documentName = QStringLiteral("Scan");
+  int transferMode = 0;             // file based: the pages are handed up, the scanner writes them
 };
 
 class ScannerDevice : public QObject {
@@ -71,8 +69,8 @@ class ScannerDevice : public QObject {
 
   // Overview: an image in memory at the given resolution. -> didCompleteOverviewScan
   virtual void requestOverviewScan(int resolution) = 0;
-  // Scan: JPEG pages into settings.downloadsDirectory, each announced by didScanToFile once
-  // complete, then didCompleteScan.
+  // Scan: every page, in order, announced by didScanPage, then didCompleteScan (also after
+  // an error or a cancel: the pages announced before it are whole).
   virtual void requestScan(const ScanSettings& settings) = 0;
   virtual void cancelScan() = 0;
 
@@ -86,7 +84,9 @@ class ScannerDevice : public QObject {
   void didReceiveStatusInformation(const QString& status, const QString& localized);
   void didEncounterError(const QString& error);
   void didRemoveDevice();
-  void didScanToFile(const QString& path);
+  // One scanned page: an RGB image and the resolution it was scanned at (dots per inch; 0
+  // when the device did not say). Where and how it is stored is the listener's business.
+  void didScanPage(const QImage& image, int dpi);
   void didCompleteOverviewScan(const QImage& image, const QString& error);
   void didCompleteScan(const QString& error);
 };

@@ -1,7 +1,6 @@
 #include "platform/scan/ScannerDeviceSane.h"
 
 #include "platform/core/ErrorReport.h"
-#include "platform/scan/ScanPages.h"
 #include "platform/process/TerminationSignals.h"
 
 #include <QHash>
@@ -393,6 +392,7 @@ PageRead readPage(SANE_Handle h, JobControl& job) {
     status = sane_get_parameters(h, &p);
     if (status != SANE_STATUS_GOOD) return {status, {}};
     data.clear();
+    bool restored = false;
     try {
       if (p.lines > 0 && p.bytes_per_line > 0)
         data.reserve(std::min(kMaxFrameBytes, size_t(p.lines) * size_t(p.bytes_per_line)));
@@ -405,6 +405,12 @@ PageRead readPage(SANE_Handle h, JobControl& job) {
         if (length <= 0) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
           continue;
+        }
+        if (!restored) {
+          // A backend's reader thread (the test backend's) sets SIGTERM to its default action
+          // as it starts, which would kill the program mid-scan; it has started once data come.
+          restoreTerminationSignals();
+          restored = true;
         }
         if (data.size() + size_t(length) > kMaxFrameBytes) return {SANE_STATUS_NO_MEM, {}};
         data.insert(data.end(), buffer.begin(), buffer.begin() + length);
@@ -535,7 +541,7 @@ class SaneScannerDevice final : public ScannerDevice {
   void sessionOpened(const QString& error, const QList<int>& types, const FunctionalUnit& unit);
   void sessionClosed();
   void unitSelected(int type, const QString& error, const std::optional<FunctionalUnit>& unit);
-  void pageWritten(const QString& path) { emit didScanToFile(path); }
+  void pageScanned(const QImage& image, int dpi) { emit didScanPage(image, dpi); }
   void deviceError(const QString& error) { emit didEncounterError(error); }
   void scanCompleted(const QString& error);
   void overviewCompleted(const QImage& image, const QString& error);
@@ -909,7 +915,7 @@ void SaneBackend::scan(quint64 id, const ScanSettings& settings, const std::shar
     job->scanning = h;
   }
   QString error;
-  int nextIndex = 0, pages = 0;
+  int pages = 0;
   for (;;) {
     const PageRead page = readPage(h, *job);
     if (page.status == SANE_STATUS_CANCELLED || job->cancelled) {
@@ -924,15 +930,9 @@ void SaneBackend::scan(quint64 id, const ScanSettings& settings, const std::shar
       error = statusText(page.status);
       break;
     }
-    const ScanPageResult written =
-        writeScanPage(page.image, dpi, settings.downloadsDirectory, settings.documentName, &nextIndex);
-    if (!written.error.isEmpty()) {
-      error = written.error;
-      break;
-    }
     ++pages;
-    const QString path = written.path;
-    toDevice(id, [path](SaneScannerDevice* dev) { dev->pageWritten(path); });
+    const QImage image = page.image;
+    toDevice(id, [image, dpi](SaneScannerDevice* dev) { dev->pageScanned(image, dpi); });
     if (!feeder) break;
   }
   {

@@ -7,6 +7,7 @@
 #include "scanner/AppDelegate.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ImageBrowser/Controller/AAPLBrowserWindowController.h"
+#include "scanner/ScanPages.h"
 #include "scanner/ScanRules.h"
 #include "scanner/UploadFlow.h"
 #include "scanner/ValueTransformers.h"
@@ -28,7 +29,9 @@
 using zuvo::scan::chooseResolution;
 using zuvo::scan::kDeviceTypeScanner;
 
-AppController::AppController(const Outlets& outlets, QObject* parent) : QObject(parent), o_(outlets) {
+AppController::AppController(const Outlets& outlets, QObject* parent)
+    : QObject(parent), o_(outlets), pageWriter_(std::make_unique<zuvo::scan::ScanPageWriter>()) {
+  connect(pageWriter_.get(), &zuvo::scan::ScanPageWriter::pageFailed, this, &AppController::pageWriteFailed);
   zuvo::scanflow::Services s = zuvo::scanflow::scannerServices();
   s.pages = [] { return zuvo::scanupload::pagesInFolder(GlobalData::sharedGlobalData().getScanDocumentPath()); };
   s.alert = [this](const QString& message, const QString& informative, const QString& button, bool sheet) {
@@ -160,8 +163,8 @@ void AppController::deviceBrowserDidAddDevice(ScannerDevice* device, bool moreCo
   connect(device, &ScannerDevice::didEncounterError, this,
           [this, device](const QString& error) { deviceDidEncounterError(device, error); });
   connect(device, &ScannerDevice::didRemoveDevice, this, [this, device] { didRemoveDevice(device); });
-  connect(device, &ScannerDevice::didScanToFile, this,
-          [this, device](const QString& path) { scannerDeviceDidScanToFile(device, path); });
+  connect(device, &ScannerDevice::didScanPage, this,
+          [this, device](const QImage& image, int dpi) { scannerDeviceDidScanPage(device, image, dpi); });
   connect(device, &ScannerDevice::didCompleteOverviewScan, this,
           [this, device](const QImage& image, const QString& error) {
             scannerDeviceDidCompleteOverviewScanWithError(device, image, error);
@@ -363,6 +366,8 @@ void AppController::startScan() {
     updateControlTitles();
     return;
   }
+  // The last scan is not over while its pages are being written.
+  if (pageWriter_->pending() > 0) return;
   zuvo::scan::ScanSettings settings;
   if (unit->type == zuvo::scan::DocumentFeeder) {
     settings.documentType = 1;  // A4
@@ -377,22 +382,33 @@ void AppController::startScan() {
   settings.bitDepth = 8;
   settings.pixelDataType = 2;  // RGB
   settings.transferMode = 0;   // file based
-  settings.downloadsDirectory = GlobalData::sharedGlobalData().getScanDocumentPath();
-  settings.documentName = QStringLiteral("Scan");
+  const QString folder = GlobalData::sharedGlobalData().getScanDocumentPath();
+  pageWriter_->begin(folder, QStringLiteral("Scan"));
   // Pages of an earlier attempt must not go out with this scan's, and its "Scan.jpeg" would
   // keep this scan's first page from its name.
-  AppDelegate::resetScanFolder(settings.downloadsDirectory);
+  AppDelegate::resetScanFolder(folder);
   // Only pages of this scan count for its completion.
   readyToScan = false;
+  scanningDevice_ = scanner;
   scanner->requestScan(settings);
   showProgress();
   updateControlTitles();
 }
 
-void AppController::scannerDeviceDidScanToFile(ScannerDevice* device, const QString& path) {
+void AppController::scannerDeviceDidScanPage(ScannerDevice* device, const QImage& image, int dpi) {
   (void)device;
-  (void)path;
   readyToScan = true;
+  pageWriter_->add(image, dpi);
+}
+
+void AppController::pageWriteFailed(const QString& error) {
+  ScannerDevice* device = scanningDevice_.data();
+  deviceDidEncounterError(device, error);
+  // Like a device error, it ends the scan: no page after it.
+  if (device && device->hasOpenSession()) {
+    const std::optional<zuvo::scan::FunctionalUnit> unit = device->selectedFunctionalUnit();
+    if (unit && unit->scanInProgress) device->cancelScan();
+  }
 }
 
 void AppController::scannerDeviceDidCompleteOverviewScanWithError(ScannerDevice* device, const QImage& image,
@@ -409,11 +425,20 @@ void AppController::scannerDeviceDidCompleteOverviewScanWithError(ScannerDevice*
 }
 
 void AppController::scannerDeviceDidCompleteScanWithError(ScannerDevice* device, const QString& error) {
+  const QString text = describe(device);
+  pageWriter_->whenWritten([this, text, error] {
+    // A page that could not be written is what ended the scan.
+    const QString failure = pageWriter_->failure();
+    scanCompleted(text, failure.isEmpty() ? error : failure);
+  });
+}
+
+void AppController::scanCompleted(const QString& device, const QString& error) {
   hideProgress();
   updateControlTitles();
   if (!error.isEmpty()) {
     zuvo::logInfo(QStringLiteral("scannerDevice: \n%1\ndidCompleteScanWithError: \n%2\n")
-                      .arg(zuvo::loggableValue(describe(device)), zuvo::loggableValue(error)));
+                      .arg(zuvo::loggableValue(device), zuvo::loggableValue(error)));
     return;
   }
   if (!readyToScan) return;

@@ -1,6 +1,6 @@
 // The scanner window's controller: lists the scanners the browser finds, keeps a session
 // open on the selected one, offers its functional units, and starts overview scans and
-// scans with the stored settings into the scan folder.
+// scans with the stored settings; the pages the device hands up become files in the scan folder.
 #pragma once
 
 #include "platform/scan/ScannerDevice.h"
@@ -25,6 +25,9 @@ class UserDefaults;
 }
 namespace zuvo::scanflow {
 class UploadFlow;
+}
+namespace zuvo::scan {
+class ScanPageWriter;
 }
 
 class AppController : public QObject {
@@ -65,6 +68,8 @@ class AppController : public QObject {
 
   ScannerDevice* selectedScanner() const;
   QList<ScannerDevice*> scanners() const;
+  // Where the pages of the running scan are written, and under which name.
+  const zuvo::scan::ScanPageWriter& pageWriter() const { return *pageWriter_; }
 
   // True once the device delivered a page of the running scan.
   bool readyToScan = false;
@@ -80,11 +85,13 @@ class AppController : public QObject {
   void deviceDidReceiveStatusInformation(ScannerDevice* device, const QString& status, const QString& localized);
   void deviceDidEncounterError(ScannerDevice* device, const QString& error);
   void scannerDeviceDidBecomeAvailable(ScannerDevice* device);
-  void scannerDeviceDidScanToFile(ScannerDevice* device, const QString& path);
+  // A page of the running scan: written to its file off the main thread, in order.
+  void scannerDeviceDidScanPage(ScannerDevice* device, const QImage& image, int dpi);
   void scannerDeviceDidCompleteOverviewScanWithError(ScannerDevice* device, const QImage& image,
                                                      const QString& error);
-  // The end of a scan: the pages go to the server at once (quick mode) or into the image
-  // browser, which then takes the scanner window's place.
+  // The end of a scan, handled once every page of it is in its file: the pages go to the
+  // server at once (quick mode) or into the image browser, which then takes the scanner
+  // window's place.
   virtual void scannerDeviceDidCompleteScanWithError(ScannerDevice* device, const QString& error);
 
   void tableViewSelectionDidChange();
@@ -94,6 +101,9 @@ class AppController : public QObject {
 
  private:
   void scannerWindowWillClose();
+  void scanCompleted(const QString& device, const QString& error);
+  // A page that cannot be written ends the scan as a device error does.
+  void pageWriteFailed(const QString& error);
   void buildFunctionalUnitMenu(ScannerDevice* device);
   void clearFunctionalUnitMenu();
   void showProgress();
@@ -111,6 +121,8 @@ class AppController : public QObject {
   std::unique_ptr<zuvo::UserDefaults> preferences;
   // Devices that reported themselves ready since their session opened.
   QSet<ScannerDevice*> readyDevices_;
+  std::unique_ptr<zuvo::scan::ScanPageWriter> pageWriter_;
+  QPointer<ScannerDevice> scanningDevice_;
   bool observingWindow_ = false;
   std::unique_ptr<zuvo::scanflow::UploadFlow> upload_;
 };

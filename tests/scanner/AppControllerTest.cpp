@@ -5,12 +5,15 @@
 #include "platform/desktop/UserDefaults.h"
 #include "scanner/GlobalData.h"
 #include "scanner/ScanDocWindowController.h"
+#include "scanner/ScanPages.h"
 #include "scanner/ViewControllers/AppController.h"
 #include "support/FakeScannerDevice.h"
 #include "support/JsonLines.h"
 #include "support/TestSupport.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QLabel>
 #include <QListWidget>
@@ -256,8 +259,9 @@ TEST_F(AppControllerTest, ScanRequestCarriesTheStoredSettings) {
     EXPECT_EQ(s.bitDepth, 8);
     EXPECT_EQ(s.pixelDataType, 2);
     EXPECT_EQ(s.transferMode, 0);
-    EXPECT_EQ(s.documentName, "Scan");
-    EXPECT_EQ(s.downloadsDirectory, GlobalData::sharedGlobalData().getScanDocumentPath());
+    // The pages become "Scan" files in the scan folder.
+    EXPECT_EQ(c->pageWriter().documentName(), "Scan");
+    EXPECT_EQ(c->pageWriter().folder(), GlobalData::sharedGlobalData().getScanDocumentPath());
     if (cs.unitType == DocumentFeeder) {
       EXPECT_EQ(s.documentType, 1) << where;
       EXPECT_FALSE(s.scanArea.has_value()) << where;
@@ -325,9 +329,20 @@ TEST_F(AppControllerTest, ReadyToScanCountsOnlyThisScansPagesAndEveryCompletionH
   open();
   FakeScannerDevice* d = readyScanner("test:0");
   c->startScan();
-  d->finishScan({"/s/Scan.jpeg"});
+  QImage page(20, 30, QImage::Format_RGB888);
+  page.fill(Qt::white);
+  d->finishScan({page});
   EXPECT_TRUE(c->readyToScan);
-  EXPECT_FALSE(progressShown());
+  // Until its page is written the scan is not over: Scan starts nothing.
+  c->startScan();
+  EXPECT_EQ(d->scanRequests, 1);
+  EXPECT_TRUE(progressShown());
+  // The scan ends once its page is in its file.
+  ASSERT_TRUE(waitUntil([&] { return !progressShown(); }));
+  EXPECT_TRUE(QFileInfo::exists(GlobalData::sharedGlobalData().getScanDocumentPath() + "Scan 0.jpeg"));
+  // The completed scan closed the session; the user opens it again.
+  c->openSession();
+  ASSERT_TRUE(waitUntil([&] { return d->hasOpenSession(); }));
 
   c->startScan();
   EXPECT_FALSE(c->readyToScan);
@@ -367,4 +382,31 @@ TEST_F(AppControllerTest, ScannerRemovedDuringScanLeavesNothingDangling) {
   c->startScan();
   c->startOverviewScan();
   c->closeSession();
+}
+
+TEST_F(AppControllerTest, APageThatCannotBeWrittenEndsTheScanAsADeviceError) {
+  open();
+  FakeScannerDevice* d = readyScanner("test:0");
+  c->startScan();
+  ASSERT_TRUE(d->scanHeld());
+  // The scan folder is gone: no page can be written.
+  ASSERT_TRUE(QDir(GlobalData::sharedGlobalData().getScanDocumentPath()).removeRecursively());
+  QImage page(20, 30, QImage::Format_RGB888);
+  page.fill(Qt::white);
+  emit d->didScanPage(page, 300);
+  emit d->didScanPage(page, 300);
+  ASSERT_TRUE(waitUntil([&] { return !readJsonLines(alertLog).isEmpty(); }));
+  EXPECT_FALSE(c->readyToScan);
+  // The running scan is cancelled; its end is that of a failed scan: nothing opens or is sent.
+  ASSERT_TRUE(waitUntil([&] { return !progressShown(); }));
+  EXPECT_EQ(d->cancelRequests, 1);
+  EXPECT_EQ(scanButton()->text(), "Scan");
+  spin(std::chrono::milliseconds(100));
+  const QList<QJsonObject> alerts = readJsonLines(alertLog);
+  ASSERT_EQ(alerts.size(), 1) << "one sheet for the scan";
+  EXPECT_EQ(alerts[0]["message"].toString(), "");
+  EXPECT_EQ(alerts[0]["informative"].toString(), "No such file or directory");
+  EXPECT_EQ(alerts[0]["buttons"].toArray(), QJsonArray{"Ok"});
+  EXPECT_TRUE(c->browserWindowControllers.empty());
+  EXPECT_TRUE(window->window()->isVisible());
 }

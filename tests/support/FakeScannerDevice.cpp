@@ -1,9 +1,6 @@
 #include "FakeScannerDevice.h"
 
-#include "platform/scan/ScanPages.h"
-
 #include <QPointer>
-#include <QFileInfo>
 #include <QTimer>
 
 namespace zuvo::test {
@@ -128,8 +125,9 @@ void FakeScannerDevice::releaseScan() {
   later([this] { overview_ ? runOverview() : runScan(); });
 }
 
-void FakeScannerDevice::finishScan(const QStringList& pages, const QString& error) {
-  for (const QString& page : pages) emit didScanToFile(page);
+void FakeScannerDevice::finishScan(const QList<QImage>& pages, const QString& error) {
+  const int dpi = lastScanSettings ? lastScanSettings->resolution : 0;
+  for (const QImage& page : pages) emit didScanPage(page, dpi);
   if (unit_) unit_->scanInProgress = false;
   held_ = false;
   emit didCompleteScan(error);
@@ -157,17 +155,13 @@ void FakeScannerDevice::runScan() {
   if (pages == 0) return finish(kFeederEmpty, true);
   QImage image(script.pagePixels, QImage::Format_RGB888);
   image.fill(Qt::white);
-  int nextIndex = 0;
   for (int i = 0; i < pages; ++i) {
     if (script.removeAfterPages == i) {
       finish(kDeviceGone, true);
       if (browser_) browser_->removeDevice(this);
       return;
     }
-    const scan::ScanPageResult page =
-        scan::writeScanPage(image, s.resolution, s.downloadsDirectory, s.documentName, &nextIndex);
-    if (!page.error.isEmpty()) return finish(page.error, true);
-    emit didScanToFile(page.path);
+    emit didScanPage(image, s.resolution);
   }
   if (script.removeAfterPages == pages) {
     finish(kDeviceGone, true);
@@ -231,9 +225,10 @@ ScannerEvents::ScannerEvents(scan::ScannerDevice* d, QObject* parent) : QObject(
           [this](const QString& s, const QString& t) { lines << QStringLiteral("status:%1:%2").arg(s, t); });
   connect(d, &D::didEncounterError, this, [this](const QString& e) { lines << "error:" + e; });
   connect(d, &D::didRemoveDevice, this, [this] { lines << QStringLiteral("removed"); });
-  connect(d, &D::didScanToFile, this, [this](const QString& path) {
-    pages << path;
-    lines << "page:" + QFileInfo(path).fileName();
+  connect(d, &D::didScanPage, this, [this](const QImage& image, int dpi) {
+    pages << image;
+    dpis << dpi;
+    lines << QStringLiteral("page:%1x%2@%3").arg(image.width()).arg(image.height()).arg(dpi);
   });
   connect(d, &D::didCompleteOverviewScan, this, [this](const QImage& image, const QString& e) {
     overview = image;

@@ -30,8 +30,8 @@ struct FakeScannerScript {
   bool duplex = false;                  // the feeder can scan both sides
   bool overviewScans = true;            // units other than the feeder can do an overview scan
   int feederPages = 3;                  // pages in the feeder; 0: empty
-  QSize pagePixels{85, 117};            // size of every page written
-  QString scanError;                    // a device error once the pages are written
+  QSize pagePixels{85, 117};            // size of every page scanned
+  QString scanError;                    // a device error once the pages are handed up
   int removeAfterPages = -1;            // >= 0: the device disappears after that many pages
   bool warmUp = false;                  // "WarmingUp" then "WarmUpDone" before each scan
   bool holdScans = false;               // scans wait for cancelScan() or releaseScan()
@@ -66,9 +66,9 @@ class FakeScannerDevice : public scan::ScannerDevice {
 
   // A held scan goes on.
   void releaseScan();
-  // The running scan or overview ends now, as the test says: these pages announced, then the
-  // completion with this error (no device error is reported, no file is written).
-  void finishScan(const QStringList& pages, const QString& error = {});
+  // The running scan or overview ends now, as the test says: these pages announced (at the
+  // scan's resolution), then the completion with this error (no device error is reported).
+  void finishScan(const QList<QImage>& pages, const QString& error = {});
   void finishOverview(const QImage& image, const QString& error = {});
   bool scanHeld() const { return held_; }
 
@@ -109,13 +109,14 @@ class FakeScannerBrowser : public scan::ScannerBrowser {
 
 // Records a device's signals, in order, as lines: "open:<error>", "ready", "close:<error>",
 // "unit:<type>:<error>", "status:<status>:<text>", "error:<text>", "removed",
-// "page:<file name>", "overview:<width>x<height>:<error>", "complete:<error>".
+// "page:<width>x<height>@<dpi>", "overview:<width>x<height>:<error>", "complete:<error>".
 class ScannerEvents : public QObject {
   Q_OBJECT
  public:
   explicit ScannerEvents(scan::ScannerDevice* device, QObject* parent = nullptr);
   QStringList lines;
-  QStringList pages;  // full paths, as announced
+  QList<QImage> pages;  // as announced
+  QList<int> dpis;      // each page's
   QImage overview;
   bool has(const QString& line) const { return lines.contains(line); }
   // The first line that starts with prefix, or an empty text.

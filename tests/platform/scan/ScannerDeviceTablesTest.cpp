@@ -1,17 +1,9 @@
 // The pure rules of the device layer: SANE options to functional units and resolutions,
-// cameras, the resolution choice, and the page files.
-#include "platform/scan/ScanPages.h"
+// cameras and the resolution choice.
 #include "platform/scan/ScannerDeviceSane.h"
-#include "support/TestSupport.h"
-
-#include <QDir>
-#include <QImageReader>
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 using namespace zuvo::scan;
-using zuvo::test::makeTempDir;
 
 namespace {
 
@@ -132,36 +124,6 @@ TEST(ScannerResolutions, ChoiceAtOrAboveTheSetting) {
   EXPECT_EQ(chooseResolution(supported, 1200), 600);  // none reaches it: the highest
   EXPECT_EQ(chooseResolution({50, 75, 150}, 72), 75);
   EXPECT_EQ(chooseResolution({}, 72), kNoResolution);
-}
-
-TEST(ScanPages, NamesNeverReplaceAndFilesAreComplete) {
-  EXPECT_EQ(scanPageName("Scan", 0), "Scan.jpeg");
-  EXPECT_EQ(scanPageName("Scan", 12), "Scan 12.jpeg");
-
-  const QString dir = makeTempDir("pages");
-  ASSERT_TRUE(zuvo::test::writeFile(dir + "/Scan 1.jpeg", "someone else's"));
-  QImage image(40, 30, QImage::Format_RGB888);
-  image.fill(Qt::red);
-  int next = 0;
-  QStringList written;
-  for (int i = 0; i < 3; ++i) {
-    const ScanPageResult page = writeScanPage(image, 150, dir, "Scan", &next);
-    ASSERT_TRUE(page.error.isEmpty()) << page.error.toStdString();
-    written.append(QFileInfo(page.path).fileName());
-  }
-  EXPECT_EQ(written, QStringList({"Scan.jpeg", "Scan 2.jpeg", "Scan 3.jpeg"}));
-  EXPECT_EQ(zuvo::test::readFile(dir + "/Scan 1.jpeg"), "someone else's");
-  EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden).size(), 4);  // no temporary left
-
-  QImageReader reader(dir + "/Scan 2.jpeg");
-  EXPECT_EQ(reader.format(), "jpeg");
-  const QImage back = reader.read();
-  EXPECT_EQ(back.size(), QSize(40, 30));
-  EXPECT_EQ(std::lround(back.dotsPerMeterX() * 0.0254), 150);
-
-  const ScanPageResult missing = writeScanPage(image, 150, dir + "/gone", "Scan", &next);
-  EXPECT_TRUE(missing.path.isEmpty());
-  EXPECT_FALSE(missing.error.isEmpty());
 }
 
 }  // namespace

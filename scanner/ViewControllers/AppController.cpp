@@ -366,8 +366,9 @@ void AppController::startScan() {
     updateControlTitles();
     return;
   }
-  // The last scan is not over while its pages are being written.
-  if (pageWriter_->pending() > 0) return;
+  // The last scan is not over while its pages are being written, nor while they are sent: a
+  // new scan empties the folder they are read from.
+  if (pageWriter_->pending() > 0 || upload_->busy()) return;
   zuvo::scan::ScanSettings settings;
   if (unit->type == zuvo::scan::DocumentFeeder) {
     settings.documentType = 1;  // A4

@@ -150,6 +150,26 @@ TEST_F(ScanCompletionTest, QuickRoadSendsEveryPageInNumericOrderThenCompleted) {
   EXPECT_FALSE(windowOpen());
 }
 
+// The window stays usable while its pages are sent; a new scan would empty the folder they
+// are read from, so Scan starts nothing until the attempt has ended.
+TEST_F(ScanCompletionTest, ScanStartsNothingWhileTheLastScansPagesAreSent) {
+  serve({FakeReply{.status = 200, .delaySeconds = 2}, FakeReply{.status = 200}});
+  FakeScannerDevice* d = ready(DocumentFeeder, 3);
+  c->startScan();
+  d->releaseScan();
+  ASSERT_TRUE(server->waitForRequests(1));
+  // The completed scan closed the session; the user opens it again and presses Scan.
+  c->openSession();
+  ASSERT_TRUE(waitUntil([&] { return d->hasOpenSession(); }));
+  c->startScan();
+  EXPECT_EQ(d->scanRequests, 1);
+  ASSERT_TRUE(server->waitForRequests(2, 15s));
+  ASSERT_TRUE(waitForAlerts(1));
+  EXPECT_EQ(checkUploadOfPages(*server, kPath, kToken, pages({"Scan 0.jpeg", "Scan 1.jpeg", "Scan 2.jpeg"})), "");
+  EXPECT_EQ(bodies().value(1), status("Completed"));
+  EXPECT_EQ(alerts()[0]["informative"].toString(), "File upload completed.");
+}
+
 TEST_F(ScanCompletionTest, FailuresKeepTheWindowWithASheet) {
   const struct {
     const char* name;

@@ -347,6 +347,8 @@ void AppController::startOverviewScan() {
   if (!scanner || !scanner->hasOpenSession()) return;
   const std::optional<zuvo::scan::FunctionalUnit> unit = scanner->selectedFunctionalUnit();
   if (!unit) return;
+  // The last scan's end, once its pages are written, closes the session under an overview.
+  if (pageWriter_->pending() > 0) return;
   if (unit->canPerformOverviewScan && !unit->scanInProgress && !unit->overviewScanInProgress) {
     scanner->requestOverviewScan(chooseResolution(unit->supportedResolutions, 72));
     showProgress();

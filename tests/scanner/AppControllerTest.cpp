@@ -333,9 +333,11 @@ TEST_F(AppControllerTest, ReadyToScanCountsOnlyThisScansPagesAndEveryCompletionH
   page.fill(Qt::white);
   d->finishScan({page});
   EXPECT_TRUE(c->readyToScan);
-  // Until its page is written the scan is not over: Scan starts nothing.
+  // Until its page is written the scan is not over: Scan and Overview start nothing.
   c->startScan();
   EXPECT_EQ(d->scanRequests, 1);
+  c->startOverviewScan();
+  EXPECT_EQ(d->overviewRequests, 0);
   EXPECT_TRUE(progressShown());
   // The scan ends once its page is in its file.
   ASSERT_TRUE(waitUntil([&] { return !progressShown(); }));

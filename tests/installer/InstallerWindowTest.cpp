@@ -30,6 +30,8 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -545,12 +547,15 @@ namespace {
 
 bool present(const QString& path) { return inode(path) != 0; }
 
-int runningNamed(const QString& name) {
-  int n = 0;
+QList<pid_t> pidsNamed(const QString& name) {
+  QList<pid_t> pids;
   for (const ProcessRecord& p : processList())
-    if (p.processName == name && p.userID == geteuid() && !processEnded(p.processID)) ++n;
-  return n;
+    if (p.processName == name && p.userID == geteuid() && !processEnded(p.processID)) pids << p.processID;
+  std::sort(pids.begin(), pids.end());
+  return pids;
 }
+
+int runningNamed(const QString& name) { return int(pidsNamed(name).size()); }
 
 }  // namespace
 
@@ -601,11 +606,15 @@ TEST_F(InstallerWindow, OnlyOneInstallerAtATime) {
   for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"})
     ASSERT_TRUE(waitUntil([&] { return runningNamed(name) == 1; }, std::chrono::seconds(30))) << name;
 
-  // Once the first is done, the second installs over it without starting the programs again.
+  // Once the first is done, the second installs over it without starting the programs again:
+  // the same processes run on (a copy started and ended again in the 2 s is not seen).
+  const QList<pid_t> server = pidsNamed("ZuvoLocalServer"), editor = pidsNamed("ZuvoEditor");
   pressAndWait(second, "Install");
   EXPECT_EQ(message(second), "Installation finished.");
   spin(std::chrono::seconds(2));
   for (const char* name : {"ZuvoLocalServer", "ZuvoEditor"}) EXPECT_EQ(runningNamed(name), 1) << name;
+  EXPECT_EQ(pidsNamed("ZuvoLocalServer"), server);
+  EXPECT_EQ(pidsNamed("ZuvoEditor"), editor);
 }
 
 // Links are refused, never followed: a payload program that points out of its bundle, and a

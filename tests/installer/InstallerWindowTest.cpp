@@ -31,7 +31,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -70,39 +70,39 @@ void stopWatching(const std::weak_ptr<DocumentEditController>& weak) {
   controller->cancel();
 }
 
+// A controller watched on a folder of its own, with the handler's copies counted.
+struct Watched {
+  QString folder = makeTempDir("doc");
+  int calls = 0;
+  std::weak_ptr<DocInfo> info;
+  CopyCount handlers;
+  std::weak_ptr<DocumentEditController> weak = watchedController(folder, &calls, &info, handlers);
+  int held = *handlers.live;  // the copies alive before any call is queued
+};
+
 }  // namespace
 
 TEST(ControllerLifetime, WatchedControllerLivesUntilTheWatcherIsStopped) {
-  const QString folder = makeTempDir("doc");
-  int calls = 0;
-  std::weak_ptr<DocInfo> info;
-  CopyCount handlers;
-  const auto weak = watchedController(folder, &calls, &info, handlers);
-  const int held = *handlers.live;
-  saveFromOutside(folder);
-  ASSERT_TRUE(waitUntil([&] { return calls == 1; }, 5s));
+  Watched w;
+  saveFromOutside(w.folder);
+  ASSERT_TRUE(waitUntil([&] { return w.calls == 1; }, 5s));
   // The queued call's copy of the handler is gone: only the watcher holds the controller now.
-  ASSERT_TRUE(waitUntil([&] { return *handlers.live == held; }, 5s)) << *handlers.live << " vs " << held;
-  EXPECT_FALSE(weak.expired());
+  ASSERT_TRUE(waitUntil([&] { return *w.handlers.live == w.held; }, 5s)) << *w.handlers.live << " vs " << w.held;
+  EXPECT_FALSE(w.weak.expired());
 
-  stopWatching(weak);
-  EXPECT_TRUE(waitUntil([&] { return weak.expired() && info.expired(); }, 3s));
+  stopWatching(w.weak);
+  EXPECT_TRUE(waitUntil([&] { return w.weak.expired() && w.info.expired(); }, 3s));
 }
 
 TEST(ControllerLifetime, CallQueuedBeforeStopStillFindsItsController) {
-  const QString folder = makeTempDir("doc");
-  int calls = 0;
-  std::weak_ptr<DocInfo> info;
-  CopyCount handlers;
-  const auto weak = watchedController(folder, &calls, &info, handlers);
-  const int held = *handlers.live;
-  saveFromOutside(folder);
+  Watched w;
+  saveFromOutside(w.folder);
   // The main thread is busy while the batch ends: the call waits in its queue.
-  ASSERT_TRUE(becomes([&] { return *handlers.live > held; })) << "no call was queued";
-  EXPECT_EQ(calls, 0);
-  stopWatching(weak);
-  EXPECT_TRUE(waitUntil([&] { return calls == 1; }, 3s));
-  EXPECT_TRUE(waitUntil([&] { return weak.expired() && info.expired(); }, 3s));
+  ASSERT_TRUE(becomes([&] { return *w.handlers.live > w.held; })) << "no call was queued";
+  EXPECT_EQ(w.calls, 0);
+  stopWatching(w.weak);
+  EXPECT_TRUE(waitUntil([&] { return w.calls == 1; }, 3s));
+  EXPECT_TRUE(waitUntil([&] { return w.weak.expired() && w.info.expired(); }, 3s));
 }
 
 TEST(ControllerLifetime, ControllerWhoseWatcherNeverStartsIsReleased) {
